@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -427,6 +428,13 @@ static void setModemLine(int fd, int line, bool on) {
   ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
 }
 
+static bool isPseudoTerminal(int fd) {
+  struct stat st;
+  // Pseudo-terminal slaves have majors 136 to 143.
+  return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+         major(st.st_rdev) <= 143;
+}
+
 static bool applyLine(int fd, const DCB *dcb) {
   struct termios before, tio;
   if (tcgetattr(fd, &before) != 0)
@@ -468,7 +476,10 @@ static bool applyLine(int fd, const DCB *dcb) {
   bool standard = speedCode(dcb->BaudRate, &code);
   if (standard)
     cfsetspeed(&tio, code);
-  if (tcsetattr(fd, TCSANOW, &tio) != 0)
+  // A pseudo-terminal carries whole bytes with no framing: the kernel keeps
+  // the rest of the settings and the C library reports the frame it dropped as
+  // EINVAL. The frame lives on in the handle's record, as a driver keeps it.
+  if (tcsetattr(fd, TCSANOW, &tio) != 0 && !(errno == EINVAL && isPseudoTerminal(fd)))
     return false;
   if (!standard && !setCustomRate(fd, dcb->BaudRate)) {
     tcsetattr(fd, TCSANOW, &before);

@@ -1,0 +1,468 @@
+// The POSIX stand-in on real pseudo-terminals: the test holds the far end.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "../../src/platform/posix_internal.h"
+
+namespace {
+
+double nowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+double threadCpuMs() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// A pseudo-terminal whose master the test holds, linked as COMn in a
+// private DORLESK_PORT_DIR.
+struct FarEnd {
+  int master = -1;
+  std::string slave;
+
+  FarEnd() {
+    int slaveFd;
+    char name[128];
+    if (openpty(&master, &slaveFd, name, nullptr, nullptr) != 0)
+      ADD_FAILURE() << "openpty: " << strerror(errno);
+    close(slaveFd);
+    slave = name;
+  }
+  ~FarEnd() { hangUp(); }
+  void hangUp() {
+    if (master >= 0)
+      close(master);
+    master = -1;
+  }
+  void send(const std::string &bytes) {
+    ASSERT_EQ(write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+  }
+  // Everything that arrives within ms milliseconds.
+  std::string receive(size_t want, int ms) {
+    std::string got;
+    double end = nowMs() + ms;
+    while (got.size() < want && nowMs() < end) {
+      pollfd p = {master, POLLIN, 0};
+      if (poll(&p, 1, (int)(end - nowMs()) + 1) <= 0)
+        break;
+      char buf[4096];
+      ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0)
+        break;
+      got.append(buf, (size_t)n);
+    }
+    return got;
+  }
+};
+
+class StandIn : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char dirTemplate[] = "/tmp/dorlesk-posix-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    dir = dirTemplate;
+    setenv("DORLESK_PORT_DIR", dir.c_str(), 1);
+  }
+  void TearDown() override {
+    for (HANDLE h : opened)
+      CloseHandle(h);
+    std::string rm = "rm -rf " + dir;
+    ASSERT_EQ(system(rm.c_str()), 0);
+    unsetenv("DORLESK_PORT_DIR");
+  }
+  void link(const std::string &com, const std::string &target) {
+    ASSERT_EQ(symlink(target.c_str(), (dir + "/" + com).c_str()), 0);
+  }
+  HANDLE open(const std::string &name) {
+    HANDLE h = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+      opened.push_back(h);
+    return h;
+  }
+  void close(HANDLE h) {
+    EXPECT_TRUE(CloseHandle(h));
+    opened.erase(std::find(opened.begin(), opened.end(), h));
+  }
+  HANDLE openFarEnd() {
+    HANDLE h = open(far.slave);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    return h;
+  }
+  void setTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
+    COMMTIMEOUTS t = {interval, multiplier, constant, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+  }
+  DWORD probe(const std::string &name) {
+    HANDLE h = CreateFileA(("\\\\.\\" + name).c_str(), 0, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+      return GetLastError();
+    EXPECT_TRUE(CloseHandle(h));
+    return ERROR_SUCCESS;
+  }
+
+  std::string dir;
+  FarEnd far;
+  std::vector<HANDLE> opened;
+};
+
+std::string resolved(const char *name) {
+  char path[256];
+  return resolvePortPath(name, path, sizeof path) ? path : "<none>";
+}
+
+TEST(PortNames, ComNamesFollowTheFixedTableWithoutAPortDirectory) {
+  unsetenv("DORLESK_PORT_DIR");
+  EXPECT_EQ(resolved("\\\\.\\COM1"), "/dev/ttyS0");
+  EXPECT_EQ(resolved("\\\\.\\com32"), "/dev/ttyS31");
+  EXPECT_EQ(resolved("\\\\.\\Com33"), "/dev/ttyUSB0");
+  EXPECT_EQ(resolved("\\\\.\\COM65"), "/dev/ttyACM0");
+  EXPECT_EQ(resolved("\\\\.\\COM96"), "/dev/ttyACM31");
+  EXPECT_EQ(resolved("\\\\.\\COM97"), "/dev/ttyAMA0");
+  EXPECT_EQ(resolved("\\\\.\\COM99"), "/dev/ttyAMA2");
+  EXPECT_EQ(resolved("\\\\.\\/dev/serial/by-id/x"), "/dev/serial/by-id/x");
+  for (const char *none : {"\\\\.\\COM100", "\\\\.\\COM0", "\\\\.\\COM03", "\\\\.\\COM1x",
+                           "\\\\.\\COM", "\\\\.\\LPT1", "\\\\.\\COM1/../x", "COM1", ""})
+    EXPECT_EQ(resolved(none), "<none>") << none;
+}
+
+TEST_F(StandIn, APortDirectoryIsTheOnlyPlaceLookedAt) {
+  EXPECT_EQ(resolved("\\\\.\\com7"), dir + "/COM7");
+  EXPECT_EQ(resolved("\\\\.\\COM100"), dir + "/COM100");
+  link("COM3", far.slave);
+  link("COM4", "/etc/hostname"); // not a device
+  link("COM5", dir + "/nowhere");
+  EXPECT_EQ(probe("COM3"), (DWORD)ERROR_SUCCESS);
+  EXPECT_EQ(probe("COM4"), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(probe("COM5"), (DWORD)ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(probe("COM6"), (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(StandIn, AProbeOpensNothingSoAHeldPortStillAnswers) {
+  link("COM3", far.slave);
+  HANDLE held = open("COM3");
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(probe("COM3"), (DWORD)ERROR_SUCCESS);
+  // A probe handle is no port: transfers on it are refused.
+  HANDLE h = CreateFileA("\\\\.\\COM3", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DCB dcb;
+  EXPECT_FALSE(GetCommState(h, &dcb));
+  EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
+  link("COM10", far.slave);
+  HANDLE first = open("COM10");
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(open("COM10"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  EXPECT_EQ(open(far.slave), INVALID_HANDLE_VALUE); // the same device by its path
+  close(first);
+  EXPECT_NE(open("COM10"), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(StandIn, WhatIsNoSerialDeviceIsNotOpened) {
+  EXPECT_EQ(open("/dev/null"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(open("/etc/hostname"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(open("COM42"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(StandIn, HandlesItDidNotOpenAreRefusedAndLeftAlone) {
+  int devNull = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(devNull, 0);
+  HANDLE foreign = (HANDLE)(intptr_t)devNull;
+  char byte;
+  DWORD n = 7;
+  DCB dcb;
+  EXPECT_FALSE(CloseHandle(foreign));
+  EXPECT_FALSE(ReadFile(foreign, &byte, 1, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  EXPECT_FALSE(GetCommState(INVALID_HANDLE_VALUE, &dcb));
+  EXPECT_FALSE(PurgeComm((HANDLE)0, PURGE_RXABORT));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_EQ(fcntl(devNull, F_GETFD), 0); // still open
+  ::close(devNull);
+}
+
+TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
+  HANDLE h = openFarEnd();
+  DCB dcb;
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  EXPECT_EQ(dcb.DCBlength, sizeof dcb);
+  EXPECT_EQ(dcb.ByteSize, 8);
+  dcb.BaudRate = 115200;
+  dcb.ByteSize = 7;
+  dcb.Parity = EVENPARITY;
+  dcb.StopBits = TWOSTOPBITS;
+  dcb.ErrorChar = (char)0xFF;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE; // a pseudo-terminal has no modem lines
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  DCB back;
+  ASSERT_TRUE(GetCommState(h, &back));
+  EXPECT_EQ(memcmp(&dcb, &back, sizeof dcb), 0);
+  termios tio;
+  ASSERT_EQ(tcgetattr((int)(intptr_t)h, &tio), 0);
+  EXPECT_EQ(cfgetospeed(&tio), (speed_t)B115200);
+  EXPECT_TRUE(tio.c_cflag & CSTOPB);
+  EXPECT_FALSE(tio.c_cflag & HUPCL);
+  EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
+
+  dcb.BaudRate = 250000; // no Bnnn constant: through termios2
+  dcb.Parity = MARKPARITY;
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  unsigned rate = 0;
+  ASSERT_TRUE(getCustomRate((int)(intptr_t)h, &rate));
+  EXPECT_EQ(rate, 250000u);
+  ASSERT_TRUE(GetCommState(h, &back));
+  EXPECT_EQ(back.BaudRate, 250000u);
+  EXPECT_EQ(back.Parity, MARKPARITY);
+}
+
+TEST_F(StandIn, ImpossibleFramesAreRefusedWithNothingChanged) {
+  HANDLE h = openFarEnd();
+  DCB good;
+  ASSERT_TRUE(GetCommState(h, &good));
+  for (BYTE size : {5, 6, 7, 8}) {
+    DCB d = good;
+    d.ByteSize = size;
+    EXPECT_TRUE(SetCommState(h, &d)) << (int)size;
+  }
+  ASSERT_TRUE(SetCommState(h, &good));
+  termios before;
+  ASSERT_EQ(tcgetattr((int)(intptr_t)h, &before), 0);
+  auto refuse = [&](DCB d, const char *what) {
+    EXPECT_FALSE(SetCommState(h, &d)) << what;
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << what;
+    DCB now;
+    ASSERT_TRUE(GetCommState(h, &now));
+    EXPECT_EQ(memcmp(&now, &good, sizeof now), 0) << what;
+    termios after;
+    ASSERT_EQ(tcgetattr((int)(intptr_t)h, &after), 0);
+    EXPECT_EQ(after.c_cflag, before.c_cflag) << what;
+    EXPECT_EQ(after.c_iflag, before.c_iflag) << what;
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before)) << what;
+  };
+  DCB d = good;
+  d.ByteSize = 9;
+  refuse(d, "9 data bits");
+  d.ByteSize = 4;
+  refuse(d, "4 data bits");
+  d = good;
+  d.Parity = 5;
+  refuse(d, "parity 5");
+  d = good;
+  d.StopBits = ONE5STOPBITS;
+  refuse(d, "1.5 stop bits");
+  d = good;
+  d.BaudRate = 0;
+  refuse(d, "rate 0");
+}
+
+TEST_F(StandIn, ASilentLineTimesOutOnTimeWithoutBurningCpu) {
+  HANDLE h = openFarEnd();
+  setTimeouts(h, 0, 0, 500);
+  char buf[10];
+  DWORD n = 99;
+  double cpu = threadCpuMs(), start = nowMs();
+  ReadFile(h, buf, sizeof buf, &n, nullptr);
+  double elapsed = nowMs() - start;
+  cpu = threadCpuMs() - cpu;
+  EXPECT_EQ(n, 0u);
+  EXPECT_GE(elapsed, 500.0);
+  EXPECT_LT(elapsed, 550.0);
+  EXPECT_LT(cpu, 5.0);
+}
+
+TEST_F(StandIn, BytesThatArriveAreReturnedWhenTheTimeOutRunsOut) {
+  HANDLE h = openFarEnd();
+  setTimeouts(h, 0, 0, 500);
+  far.send("abcd");
+  char buf[10];
+  DWORD n = 0;
+  double start = nowMs();
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  double elapsed = nowMs() - start;
+  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(std::string(buf, 4), "abcd");
+  EXPECT_GE(elapsed, 500.0);
+  EXPECT_LT(elapsed, 550.0);
+  // A full count returns at once.
+  far.send("0123456789");
+  start = nowMs();
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 10u);
+  EXPECT_LT(nowMs() - start, 100.0);
+}
+
+TEST_F(StandIn, AllZeroTimeOutsWaitForTheFullCount) {
+  HANDLE h = openFarEnd();
+  setTimeouts(h, 0, 0, 0);
+  std::thread sender([&] {
+    far.send("abc");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    far.send("de");
+  });
+  char buf[5];
+  DWORD n = 0;
+  double start = nowMs();
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  sender.join();
+  EXPECT_EQ(n, 5u);
+  EXPECT_EQ(std::string(buf, 5), "abcde");
+  EXPECT_GE(nowMs() - start, 290.0);
+}
+
+TEST_F(StandIn, IntervalAndImmediateTimeOutsFollowWindows) {
+  HANDLE h = openFarEnd();
+  char buf[10];
+  DWORD n = 0;
+  setTimeouts(h, MAXDWORD, 0, 0); // take what is queued, at once
+  far.send("xy");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  double start = nowMs();
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 2u);
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  EXPECT_LT(nowMs() - start, 50.0);
+
+  setTimeouts(h, 100, 0, 0); // a gap of 100 ms after the first byte ends it
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    far.send("abc");
+  });
+  start = nowMs();
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  sender.join();
+  double elapsed = nowMs() - start;
+  EXPECT_EQ(n, 3u);
+  EXPECT_GE(elapsed, 290.0);
+  EXPECT_LT(elapsed, 400.0);
+}
+
+TEST_F(StandIn, AHangUpEndsAReadAtOnceWithWhatArrived) {
+  HANDLE h = openFarEnd();
+  setTimeouts(h, 0, 0, 0); // would otherwise wait for ever
+  std::thread farEnd([&] {
+    far.send("hi");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    far.hangUp();
+  });
+  char buf[10];
+  DWORD n = 0;
+  double start = nowMs();
+  ReadFile(h, buf, sizeof buf, &n, nullptr);
+  farEnd.join();
+  EXPECT_EQ(n, 2u);
+  EXPECT_LT(nowMs() - start, 200.0);
+  // Later reads do not spin either: each returns at once.
+  double cpu = threadCpuMs();
+  start = nowMs();
+  for (int i = 0; i < 5; i++)
+    ReadFile(h, buf, sizeof buf, &n, nullptr);
+  EXPECT_LT(nowMs() - start, 50.0);
+  EXPECT_LT(threadCpuMs() - cpu, 20.0);
+}
+
+TEST_F(StandIn, ACloseFromAnotherThreadEndsABlockedReadAndItsNumberIsNotReusedUnderIt) {
+  HANDLE h = openFarEnd();
+  setTimeouts(h, 0, 0, 0);
+  std::atomic<double> readEnded{0};
+  DWORD n = 99;
+  BOOL ok = TRUE;
+  std::thread reader([&] {
+    char buf[10];
+    ok = ReadFile(h, buf, sizeof buf, &n, nullptr);
+    readEnded = nowMs();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  double start = nowMs();
+  close(h);
+  // The next open takes the lowest free number, the one just closed: bytes
+  // for the new port must never reach the old read.
+  FarEnd other;
+  HANDLE reopened = open(other.slave);
+  ASSERT_NE(reopened, INVALID_HANDLE_VALUE);
+  other.send("new");
+  reader.join();
+  EXPECT_LT(readEnded - start, 100.0);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(n, 0u);
+  setTimeouts(reopened, 0, 0, 200);
+  char buf[3];
+  EXPECT_TRUE(ReadFile(reopened, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(std::string(buf, n), "new");
+}
+
+TEST_F(StandIn, AnAbortingPurgeWakesABlockedReadAndLeavesThePortUsable) {
+  HANDLE h = openFarEnd();
+  setTimeouts(h, 0, 0, 0);
+  DWORD n = 0;
+  std::thread reader([&] {
+    char buf[10];
+    ReadFile(h, buf, sizeof buf, &n, nullptr);
+  });
+  far.send("ab");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  double start = nowMs();
+  EXPECT_TRUE(PurgeComm(h, PURGE_RXABORT));
+  reader.join();
+  EXPECT_LT(nowMs() - start, 100.0);
+  EXPECT_EQ(n, 2u); // what it had
+  // The wake is spent: a timed read afterwards waits quietly.
+  setTimeouts(h, 0, 0, 200);
+  char buf[4];
+  double cpu = threadCpuMs();
+  start = nowMs();
+  ReadFile(h, buf, sizeof buf, &n, nullptr);
+  EXPECT_GE(nowMs() - start, 200.0);
+  EXPECT_LT(threadCpuMs() - cpu, 5.0);
+}
+
+TEST_F(StandIn, WriteDeliversEverythingWaitingForRoom) {
+  HANDLE h = openFarEnd();
+  std::string data;
+  for (int i = 0; i < 256 * 1024; i++)
+    data.push_back((char)(i * 7 + i / 251));
+  std::string got;
+  std::thread drain([&] { got = far.receive(data.size(), 10000); });
+  DWORD n = 0;
+  EXPECT_TRUE(WriteFile(h, data.data(), (DWORD)data.size(), &n, nullptr));
+  drain.join();
+  EXPECT_EQ(n, data.size());
+  EXPECT_TRUE(got == data);
+}
+
+TEST_F(StandIn, DiscardingClearsWhatIsQueued) {
+  HANDLE h = openFarEnd();
+  far.send("stale");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR));
+  setTimeouts(h, MAXDWORD, 0, 0);
+  char buf[8];
+  DWORD n = 9;
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+}
+
+} // namespace
