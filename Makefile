@@ -1,0 +1,38 @@
+# make          all three targets: Linux x86-64, Windows x86, Windows x64
+# make test     install what is missing, build everything, run every test layer
+# make demo     install what is missing, build, and run the demo
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps linux win32 win64 test demo clean
+
+all: linux win32 win64
+
+deps:
+	@scripts/install-deps
+
+linux:
+	cmake -S . -B $(BUILD)/linux $(CMAKE_FLAGS) \
+	  -DDORLESK_WIN32_DLL=$(abspath $(BUILD))/win32/Dorlesk.dll \
+	  -DDORLESK_WIN64_DLL=$(abspath $(BUILD))/win64/Dorlesk.dll
+	cmake --build $(BUILD)/linux -j $(JOBS)
+
+win32:
+	cmake -S . -B $(BUILD)/win32 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+	cmake --build $(BUILD)/win32 -j $(JOBS)
+
+win64:
+	cmake -S . -B $(BUILD)/win64 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+	cmake --build $(BUILD)/win64 -j $(JOBS)
+
+test: deps
+	$(MAKE) all
+	cd $(BUILD)/linux && ctest --output-on-failure
+
+demo: deps
+	$(MAKE) linux
+	scripts/demo $(BUILD)/linux
+
+clean:
+	rm -rf $(BUILD)

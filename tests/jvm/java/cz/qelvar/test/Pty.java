@@ -1,0 +1,66 @@
+package cz.qelvar.test;
+
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+
+/** A pseudo-terminal whose far end (the master) the test holds. */
+public final class Pty implements AutoCloseable {
+    static {
+        System.loadLibrary("ptyfixture");
+    }
+
+    private static native int openMaster();
+    private static native String slaveName(int master);
+    private static native int write(int fd, byte[] data);
+    private static native byte[] read(int fd, int max, int timeoutMs);
+    private static native void close(int fd);
+
+    private int master;
+    public final String slave;
+
+    public Pty() {
+        master = openMaster();
+        if (master < 0) throw new IllegalStateException("no pseudo-terminal");
+        slave = slaveName(master);
+    }
+
+    public void send(byte[] bytes) {
+        if (write(master, bytes) != bytes.length) throw new IllegalStateException("short write");
+    }
+
+    public byte[] receive(int max, int timeoutMs) {
+        return read(master, max, timeoutMs);
+    }
+
+    /** Links this terminal as name (COM3, say) in the port directory. */
+    public void linkAs(String name) throws IOException {
+        Path link = portDir().resolve(name);
+        Files.deleteIfExists(link);
+        Files.createSymbolicLink(link, Paths.get(slave));
+    }
+
+    /** The far end goes away: the near end sees a hang-up. */
+    @Override
+    public void close() {
+        if (master >= 0) close(master);
+        master = -1;
+    }
+
+    /** DORLESK_PORT_DIR, emptied of what an earlier run left. */
+    public static Path freshPortDir() throws IOException {
+        Path dir = portDir();
+        Files.createDirectories(dir);
+        try (var entries = Files.list(dir)) {
+            for (Path p : (Iterable<Path>) entries::iterator) Files.delete(p);
+        }
+        return dir;
+    }
+
+    public static Path portDir() {
+        String dir = System.getenv("DORLESK_PORT_DIR");
+        if (dir == null) throw new IllegalStateException("DORLESK_PORT_DIR is not set");
+        return Paths.get(dir);
+    }
+}
