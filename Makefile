@@ -15,7 +15,8 @@ deps:
 linux:
 	cmake -S . -B $(BUILD)/linux $(CMAKE_FLAGS) \
 	  -DDORLESK_WIN32_DLL=$(abspath $(BUILD))/win32/Dorlesk.dll \
-	  -DDORLESK_WIN64_DLL=$(abspath $(BUILD))/win64/Dorlesk.dll
+	  -DDORLESK_WIN64_DLL=$(abspath $(BUILD))/win64/Dorlesk.dll \
+	  -DDORLESK_WIN64_HARNESS=$(abspath $(BUILD))/win64/wine_harness.exe
 	cmake --build $(BUILD)/linux -j $(JOBS)
 
 win32:
@@ -28,7 +29,7 @@ win64:
 
 test: deps
 	$(MAKE) all
-	cd $(BUILD)/linux && ctest --output-on-failure
+	scripts/run-tests $(BUILD)/linux
 
 demo: deps
 	$(MAKE) linux
