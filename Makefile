@@ -1,18 +1,21 @@
 # make          all three targets: Linux x86-64, Windows x86, Windows x64
 # make test     install what is missing, build everything, run every test layer
 # make demo     install what is missing, build, and run the demo
+# make package  the Debian package; make install: /usr/lib/jni, /usr/share/java
+# make docs     the Javadoc of cz.qelvar.Serial
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps linux win32 win64 test demo clean
+.PHONY: all deps linux win32 win64 test demo package install docs clean
 
-all: linux win32 win64
+all: win32 win64 linux
 
 deps:
 	@scripts/install-deps
 
-linux:
+# The Linux build packs the DLLs into the jar, so it comes last.
+linux: win32 win64
 	cmake -S . -B $(BUILD)/linux $(CMAKE_FLAGS) \
 	  -DDORLESK_WIN32_DLL=$(abspath $(BUILD))/win32/Dorlesk.dll \
 	  -DDORLESK_WIN64_DLL=$(abspath $(BUILD))/win64/Dorlesk.dll \
@@ -34,6 +37,15 @@ test: deps
 demo: deps
 	$(MAKE) linux
 	scripts/demo $(BUILD)/linux
+
+package: linux
+	cd $(BUILD)/linux && cpack -G DEB
+
+install: linux
+	cmake --install $(BUILD)/linux
+
+docs: linux
+	cmake --build $(BUILD)/linux --target docs
 
 clean:
 	rm -rf $(BUILD)

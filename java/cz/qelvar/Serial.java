@@ -1,49 +1,169 @@
 package cz.qelvar;
 
 /**
- * Native serial-port access. A handle is the number {@link #commOpen} returned,
- * or -1 for no port.
+ * Serial (COM) ports: listing, exclusive opening, line settings, synchronous
+ * reads and writes with a read time-out, and the RTS and DTR lines.
+ *
+ * <p>The native library, module name {@code Dorlesk}, is loaded when this class
+ * is first used: from {@code java.library.path} if it is there, otherwise the
+ * copy this jar carries for the running system ({@code linux-x86_64},
+ * {@code windows-x86}, {@code windows-x86_64}), extracted once per user.
+ *
+ * <p><b>Handles.</b> A port is named by the handle {@link #commOpen} returned, a
+ * plain number; -1 means no port. Nothing is closed behind your back: close
+ * what you open. A handle used after its port was closed may reach a port
+ * opened later under the same number, as on Windows.
+ *
+ * <p><b>Results.</b> No method throws an exception of its own or writes a
+ * message: every outcome is the returned value described with each method.
+ *
+ * <p><b>Threads.</b> Every method may be called from any thread and blocks only
+ * the calling thread. Calls on different ports do not affect each other. A
+ * {@link #commClose} from another thread ends a read or write blocked on that
+ * port; it then returns what it had transferred.
+ *
+ * <p><b>Port names on Linux.</b> A name that starts with {@code /} is a device
+ * path ({@code /dev/ttyUSB0}). {@code COMn} (in any case) is
+ * {@code $DORLESK_PORT_DIR/COMn} when that environment variable is set, and
+ * otherwise: COM1 to COM32 are {@code /dev/ttyS0} to {@code /dev/ttyS31}, COM33
+ * to COM64 {@code /dev/ttyUSB0} to {@code 31}, COM65 to COM96
+ * {@code /dev/ttyACM0} to {@code 31}, COM97 to COM99 {@code /dev/ttyAMA0} to
+ * {@code 2}. Opening a device needs read and write access to it, usually
+ * membership of the {@code dialout} group.
  */
 public final class Serial {
     static {
-        System.loadLibrary("Dorlesk");
+        NativeLoader.load();
     }
 
     private Serial() {}
 
-    /** Names of the COM ports present when the library was loaded, in ascending order. */
+    /**
+     * Lists the ports COM1 to COM99 that were present when the library was loaded.
+     * The list is made once, without opening any device; a port that appears
+     * later is not listed, and one that goes away stays listed. A port that
+     * another program holds open is listed.
+     *
+     * @return a new array on every call, in ascending port number; empty when there
+     *     are none; null only when the VM could not create it (its exception is then pending)
+     */
     public static native String[] commEnumPorts();
 
-    /** Opens a port exclusively; returns its handle, or -1. */
+    /**
+     * Opens a port for exclusive reading and writing, with 1024-byte queues. The
+     * line settings, time-outs and modem lines stay as the system holds them until
+     * changed with {@link #commSetBaud}, {@link #commSetTimeout}, {@link #commRTS}
+     * and {@link #commDTR}.
+     *
+     * @param portName a port name such as {@code COM3} (on Linux, see the class
+     *     description), at most 95 bytes in modified UTF-8
+     * @return the port's handle, or -1 when the port does not exist, is held by
+     *     anyone (this program included), is not a serial device, or the name is null
+     *     or longer than 95 bytes
+     */
     public static native int commOpen(String portName);
 
-    /** Discards pending work and releases the port; always 0. */
+    /**
+     * Discards what is waiting to be sent or read, wakes any call blocked on the
+     * port, and releases it so that it can be opened again. DTR is not dropped.
+     *
+     * @param handle a handle from {@link #commOpen}; -1 is ignored
+     * @return 0, always
+     */
     public static native int commClose(int handle);
 
     /**
-     * Sets rate (such as "9600") and frame format (such as "8N1") and the fixed
-     * flow-control policy; -1 for handle -1, 0 on failure, nonzero when applied.
+     * Sets the rate and frame format, and always the same flow control: no
+     * hardware or software handshaking, DTR and RTS switched on (so this undoes an
+     * earlier {@link #commRTS} or {@link #commDTR} off).
+     *
+     * @param handle a handle from {@link #commOpen}
+     * @param baud one of {@code "1200"}, {@code "2400"}, {@code "9600"},
+     *     {@code "19200"}, {@code "38400"}, {@code "57600"}, {@code "115200"}, exactly;
+     *     any other text (or null) keeps the port's rate
+     * @param format three characters: data bits ({@code 5} to {@code 8}), parity
+     *     ({@code E} or {@code e} even, {@code O} or {@code o} odd, anything else none)
+     *     and stop bits ({@code 2} two, anything else one), such as {@code "8N1"};
+     *     a text of another length (or null) keeps the port's frame
+     * @return -1 for the handle -1; 0 when the port's settings cannot be read or the
+     *     system refuses the new ones (such as 9 data bits); nonzero when applied
      */
     public static native int commSetBaud(int handle, String baud, String format);
 
-    /** Bounds every later read; 0 waits for the full count. Only the low 32 bits are used. */
+    /**
+     * Bounds every later {@link #commRead} on the port: a read returns as soon as
+     * the count asked for has arrived, or when the time-out has run out since it
+     * began, with whatever arrived by then. A time-out of 0 switches time-outs
+     * off: reads then wait for the full count. Writes are never timed. Until this
+     * is first called, a port keeps the time-outs the system holds for it (on
+     * Linux: none, so reads wait for the full count).
+     *
+     * @param handle a handle from {@link #commOpen}
+     * @param timeoutMillis the time-out in milliseconds; only the low 32 bits are
+     *     used, as an unsigned number
+     * @return 0 for the handle 0 (nothing is done); 1 otherwise
+     */
     public static native int commSetTimeout(int handle, long timeoutMillis);
 
-    /** Reads up to length bytes into buffer from index 0; returns the count read. */
+    /**
+     * Reads bytes into {@code buffer} from index 0, waiting as
+     * {@link #commSetTimeout} says. Elements from the returned count on are left
+     * as they were. Never reads more than the array holds: what is not read stays
+     * queued in the port.
+     *
+     * @param handle a handle from {@link #commOpen}
+     * @param buffer where the bytes go
+     * @param length how many bytes to read at most
+     * @return the number of bytes read: 0 when nothing arrived in time, the port
+     *     failed or hung up, {@code length} is 0 or negative, or {@code buffer} is null
+     */
     public static native int commRead(int handle, byte[] buffer, int length);
 
-    /** Writes length bytes from the start of data; returns the count written. */
+    /**
+     * Writes bytes from the start of {@code data}, waiting until the system has
+     * taken them all. The array is not changed.
+     *
+     * @param handle a handle from {@link #commOpen}
+     * @param data the bytes to send
+     * @param length how many bytes to send; more than the array holds sends the whole array
+     * @return the number of bytes written: 0 when the port failed, {@code length} is
+     *     negative, or {@code data} is null
+     */
     public static native int commWrite(int handle, byte[] data, int length);
 
-    /** Switches RTS; nonzero when applied. */
+    /**
+     * Switches the RTS line on or off (ending any RTS handshaking).
+     *
+     * @param handle a handle from {@link #commOpen}
+     * @param on true for on
+     * @return 0 when the port's settings cannot be read (such as for -1) or the
+     *     change is refused; nonzero when applied
+     */
     public static native int commRTS(int handle, boolean on);
 
-    /** Switches DTR; nonzero when applied. */
+    /**
+     * Switches the DTR line on or off (ending any DTR handshaking).
+     *
+     * @param handle a handle from {@link #commOpen}
+     * @param on true for on
+     * @return 0 when the port's settings cannot be read (such as for -1) or the
+     *     change is refused; nonzero when applied
+     */
     public static native int commDTR(int handle, boolean on);
 
-    /** Ring indicator; always true. */
+    /**
+     * The ring indicator. The line is not read.
+     *
+     * @param handle any handle; it is not checked
+     * @return true, always
+     */
     public static native boolean commRI(int handle);
 
-    /** Carrier detect; always true. */
+    /**
+     * Carrier detect. The line is not read.
+     *
+     * @param handle any handle; it is not checked
+     * @return true, always
+     */
     public static native boolean commDCD(int handle);
 }

@@ -1,0 +1,175 @@
+package cz.qelvar;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.Arrays;
+
+/**
+ * The command line of {@code dorlesk.jar}: {@code java -jar dorlesk.jar --help}.
+ * Exit codes: 0 success, 1 a step failed, 2 bad usage.
+ */
+public final class SerialTool {
+    private static final String HELP = String.join("\n",
+            "Usage: java -jar dorlesk.jar [COMMAND]",
+            "",
+            "Commands:",
+            "  list             list the serial ports found when the library loaded (the default)",
+            "  loopback [PORT]  open PORT, set 115200 8N1 and a 1000 ms time-out, write a line,",
+            "                   read it back, switch RTS and DTR off and on, close; PORT must echo",
+            "                   (a loopback plug). Without PORT, on Linux, the far end is a",
+            "                   pseudo-terminal that echoes.",
+            "  --version        the version, and where the native library was loaded from",
+            "  --help           this text",
+            "",
+            "Port names on Linux:",
+            "  /dev/ttyUSB0 ... a name starting with / is a device path, used as it stands",
+            "  COMn             $DORLESK_PORT_DIR/COMn when DORLESK_PORT_DIR is set (a link to",
+            "                   a device); otherwise COM1-32 /dev/ttyS0-31, COM33-64",
+            "                   /dev/ttyUSB0-31, COM65-96 /dev/ttyACM0-31, COM97-99 /dev/ttyAMA0-2",
+            "  Opening a port needs read and write access to its device: on Debian, membership",
+            "  of the dialout group (sudo adduser $USER dialout, then log in again).",
+            "",
+            "Exit codes: 0 success, 1 a step failed, 2 bad usage.");
+
+    private static boolean failed;
+
+    private SerialTool() {}
+
+    /**
+     * Runs one command; see {@code --help}.
+     *
+     * @param args the command and its argument
+     */
+    public static void main(String[] args) {
+        String command = args.length > 0 ? args[0] : "list";
+        boolean known = command.equals("list") || command.equals("loopback")
+                || command.equals("--version");
+        if (command.equals("--help") || command.equals("-h") || command.equals("help")) {
+            System.out.println(HELP);
+            return;
+        }
+        if (!known || args.length > (command.equals("loopback") ? 2 : 1)) {
+            System.err.println("dorlesk: bad usage: " + String.join(" ", args) + "\n\n" + HELP);
+            System.exit(2);
+        }
+        try {
+            if (command.equals("--version")) {
+                Serial.commRI(-1); // loads the library
+                System.out.println("Dorlesk " + NativeLoader.version());
+                System.out.println("native library: " + NativeLoader.origin);
+            } else if (command.equals("list")) {
+                String[] ports = Serial.commEnumPorts();
+                System.out.println("Ports found when the library loaded: "
+                        + (ports.length == 0 ? "none" : String.join(", ", ports)));
+            } else {
+                System.exit(args.length == 2 ? session(args[1]) : echoSession());
+            }
+        } catch (UnsatisfiedLinkError | ExceptionInInitializerError | NoClassDefFoundError e) {
+            Throwable cause = e.getCause() != null ? e.getCause() : e;
+            System.err.println("dorlesk: the native library could not be loaded: " + cause.getMessage());
+            System.exit(1);
+        }
+    }
+
+    /** A loopback session against a pseudo-terminal that echoes, on Linux. */
+    private static int echoSession() {
+        String platform = NativeLoader.platform(System.getProperty("os.name", ""),
+                System.getProperty("os.arch", ""));
+        if (!"linux-x86_64".equals(platform)) {
+            System.err.println("dorlesk: loopback without a port needs Linux x86-64; name a port"
+                    + " with a loopback plug instead");
+            return 2;
+        }
+        Process echo;
+        try {
+            echo = new ProcessBuilder(echoTool().toString())
+                    .redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        } catch (IOException e) {
+            System.err.println("dorlesk: could not start the echoing far end: " + e.getMessage());
+            return 1;
+        }
+        try {
+            String slave = new BufferedReader(new InputStreamReader(echo.getInputStream(),
+                    StandardCharsets.US_ASCII)).readLine();
+            if (slave == null) {
+                System.err.println("dorlesk: the echoing far end did not start");
+                return 1;
+            }
+            System.out.println("The far end is a pseudo-terminal that echoes: " + slave);
+            return session(slave);
+        } catch (IOException e) {
+            System.err.println("dorlesk: " + e.getMessage());
+            return 1;
+        } finally {
+            try {
+                echo.getOutputStream().close(); // the far end ends with its input
+                echo.waitFor();
+            } catch (IOException | InterruptedException e) {
+                echo.destroy();
+            }
+        }
+    }
+
+    private static Path echoTool() throws IOException {
+        String name = "dorlesk-pty-echo";
+        try (InputStream in = SerialTool.class.getResourceAsStream(
+                "/cz/qelvar/native/linux-x86_64/" + name)) {
+            if (in == null) throw new IOException("this jar does not carry " + name);
+            byte[] tool = in.readAllBytes();
+            Path dir = NativeLoader.cacheRoot().resolve(NativeLoader.version() + "-tools");
+            Files.createDirectories(dir);
+            Path target = dir.resolve(name);
+            if (!Files.isRegularFile(target) || !Arrays.equals(Files.readAllBytes(target), tool)) {
+                Path part = Files.createTempFile(dir, name, ".part");
+                Files.write(part, tool);
+                part.toFile().setExecutable(true, true);
+                Files.move(part, target, java.nio.file.StandardCopyOption.REPLACE_EXISTING);
+            }
+            return target;
+        }
+    }
+
+    private static void step(String what, Object result, boolean ok) {
+        System.out.printf("  %-42s -> %s%s%n", what, result, ok ? "" : "   FAILED");
+        failed |= !ok;
+    }
+
+    /** The loopback session on a port whose far end echoes; 0 when every step succeeded. */
+    static int session(String port) {
+        System.out.println("Loopback session on " + port + ":");
+        step("commEnumPorts()", Arrays.toString(Serial.commEnumPorts()), true);
+        int h = Serial.commOpen(port);
+        step("commOpen(\"" + port + "\")", h, h != -1);
+        if (h == -1) return 1;
+        int r = Serial.commSetBaud(h, "115200", "8N1");
+        step("commSetBaud(h, \"115200\", \"8N1\")", r, r != 0 && r != -1);
+        r = Serial.commSetTimeout(h, 1000);
+        step("commSetTimeout(h, 1000)", r, r == 1);
+        byte[] line = "Hello from Dorlesk\n".getBytes(StandardCharsets.US_ASCII);
+        r = Serial.commWrite(h, line, line.length);
+        step("commWrite(h, \"Hello from Dorlesk\\n\")", r, r == line.length);
+        byte[] back = new byte[64];
+        int n = Serial.commRead(h, back, line.length);
+        step("commRead(h, buf, " + line.length + ")",
+                n + " bytes: \"" + new String(back, 0, n, StandardCharsets.US_ASCII).strip() + "\"",
+                n == line.length && Arrays.equals(line, Arrays.copyOf(back, n)));
+        r = Serial.commRTS(h, false);
+        step("commRTS(h, false)", r, r != 0);
+        r = Serial.commDTR(h, false);
+        step("commDTR(h, false)", r, r != 0);
+        r = Serial.commRTS(h, true);
+        step("commRTS(h, true)", r, r != 0);
+        r = Serial.commDTR(h, true);
+        step("commDTR(h, true)", r, r != 0);
+        step("commDCD(h)", Serial.commDCD(h), true);
+        r = Serial.commClose(h);
+        step("commClose(h)", r, r == 0);
+        System.out.println(failed ? "Some steps failed." : "All steps succeeded.");
+        return failed ? 1 : 0;
+    }
+}
