@@ -7,9 +7,9 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps linux win32 win64 test demo package install docs clean
+.PHONY: all deps linux win32 win64 sanitize test demo package install docs clean
 
-all: win32 win64 linux
+all: win32 win64 linux sanitize
 
 deps:
 	@scripts/install-deps
@@ -19,8 +19,15 @@ linux: win32 win64
 	cmake -S . -B $(BUILD)/linux $(CMAKE_FLAGS) \
 	  -DDORLESK_WIN32_DLL=$(abspath $(BUILD))/win32/Dorlesk.dll \
 	  -DDORLESK_WIN64_DLL=$(abspath $(BUILD))/win64/Dorlesk.dll \
-	  -DDORLESK_WIN64_HARNESS=$(abspath $(BUILD))/win64/wine_harness.exe
+	  -DDORLESK_WIN64_HARNESS=$(abspath $(BUILD))/win64/wine_harness.exe \
+	  -DDORLESK_SANITIZE_DIR=$(abspath $(BUILD))/sanitize
 	cmake --build $(BUILD)/linux -j $(JOBS)
+
+# Unit and stand-in layers and fuzz targets with clang's ASan and UBSan.
+sanitize:
+	cmake -S . -B $(BUILD)/sanitize $(CMAKE_FLAGS) -DDORLESK_SANITIZE=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)/sanitize -j $(JOBS)
 
 win32:
 	cmake -S . -B $(BUILD)/win32 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
