@@ -50,17 +50,19 @@ static long long nowMs(void) {
   return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-/* Up to max bytes, waiting at most timeoutMs for all of them. */
+/* Up to max bytes, waiting at most timeoutMs for all of them, or (when
+   anyAtAll) only for the first. */
 JNIEXPORT jbyteArray JNICALL Java_cz_qelvar_test_Pty_read(JNIEnv *env, jclass cls, jint fd,
-                                                          jint max, jint timeoutMs) {
+                                                          jint max, jint timeoutMs,
+                                                          jboolean anyAtAll) {
   (void)cls;
   char *buf = malloc(max > 0 ? (size_t)max : 1);
   jsize got = 0;
   long long end = nowMs() + timeoutMs;
   while (got < max) {
-    long long left = end - nowMs();
+    long long left = got > 0 && anyAtAll ? 0 : end - nowMs();
     struct pollfd p = {fd, POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, (int)left) <= 0)
+    if (left < 0 || poll(&p, 1, (int)left) <= 0)
       break;
     ssize_t n = read(fd, buf + got, (size_t)(max - got));
     if (n <= 0)

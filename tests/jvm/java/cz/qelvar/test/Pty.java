@@ -14,7 +14,7 @@ public final class Pty implements AutoCloseable {
     private static native int openMaster();
     private static native String slaveName(int master);
     private static native int write(int fd, byte[] data);
-    private static native byte[] read(int fd, int max, int timeoutMs);
+    private static native byte[] read(int fd, int max, int timeoutMs, boolean anyAtAll);
     private static native void close(int fd);
 
     private int master;
@@ -30,8 +30,14 @@ public final class Pty implements AutoCloseable {
         if (write(master, bytes) != bytes.length) throw new IllegalStateException("short write");
     }
 
+    /** Up to max bytes, waiting at most timeoutMs for all of them. */
     public byte[] receive(int max, int timeoutMs) {
-        return read(master, max, timeoutMs);
+        return read(master, max, timeoutMs, false);
+    }
+
+    /** What has arrived, up to max bytes, waiting at most timeoutMs for the first. */
+    public byte[] receiveAny(int max, int timeoutMs) {
+        return read(master, max, timeoutMs, true);
     }
 
     /** Links this terminal as name (COM3, say) in the port directory. */
