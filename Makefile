@@ -3,11 +3,12 @@
 # make demo     install what is missing, build, and run the demo
 # make package  the Debian package; make install: /usr/lib/jni, /usr/share/java
 # make docs     the Javadoc of cz.qelvar.Serial
+# make bench    Dorlesk against raw C, jSSC and RXTX on pseudo-terminals
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps linux win32 win64 sanitize test demo package install docs clean
+.PHONY: all deps linux win32 win64 sanitize test demo bench package install docs clean
 
 all: win32 win64 linux sanitize
 
@@ -44,6 +45,10 @@ test: deps
 demo: deps
 	$(MAKE) linux
 	scripts/demo $(BUILD)/linux
+
+bench: deps
+	$(MAKE) linux
+	bench/run $(BUILD)/linux
 
 package: linux
 	cd $(BUILD)/linux && cpack -G DEB

@@ -141,6 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
   memset(&fake.state, in.ConsumeIntegral<uint8_t>(), sizeof fake.state);
   while (in.remaining_bytes() > 0) {
     fake.calls.clear();
+    // An exception that an injected VM failure raised was delivered when the
+    // last call returned to Java; each call starts with none pending.
+    vm.pendingException.clear();
     // A scan probes 99 ports through the logging fake: the costliest step by
     // far, so it is drawn rarely (and never from an exhausted input, which
     // reads as the lowest value).

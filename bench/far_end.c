@@ -1,6 +1,9 @@
-/* The far ends of the Windows layer's ports: pseudo-terminals linked as
-   DIR/NAME, each echoing or silent, served until the command given exits.
-     far_end DIR NAME:echo|silent ... [-l LATE_DIR] -- COMMAND ARGS...
+/* The far ends of serial ports for the benchmarks and the Windows layer:
+   pseudo-terminals linked as DIR/NAME, served until the command given exits.
+     far_end DIR NAME:MODE ... [-l LATE_DIR] -- COMMAND ARGS...
+   MODE is echo (every byte comes back), sink (bytes are read and counted;
+   the counts are printed at the end) or silent (nothing is read or sent).
+   NAME may be COM1-COM99 (or any range a-b) to make a port for each number.
    An echo port also takes one request: the bytes "\033LINK NAME\n" make a
    new silent port LATE_DIR/NAME and answer "\033OK\n", so that a test can
    make a port appear while the program under test is loaded. */
@@ -17,11 +20,14 @@
 #include <termios.h>
 #include <unistd.h>
 
-#define MAX_PORTS 8
+#define MAX_PORTS 128
+
+enum mode { echo, sink, silent };
 
 struct port {
   int master, slave;
-  int echo;
+  enum mode mode;
+  unsigned long long received;
   char link[512];
 };
 
@@ -29,7 +35,7 @@ static struct port ports[MAX_PORTS];
 static int portCount;
 static const char *dir, *lateDir;
 
-static int addPort(const char *where, const char *name, int echo) {
+static int addPort(const char *where, const char *name, enum mode mode) {
   struct port *p = &ports[portCount];
   char slaveName[128];
   if (portCount == MAX_PORTS || openpty(&p->master, &p->slave, slaveName, NULL, NULL) != 0)
@@ -46,7 +52,8 @@ static int addPort(const char *where, const char *name, int echo) {
   unlink(p->link);
   if (symlink(slaveName, p->link) != 0)
     return -1;
-  p->echo = echo;
+  p->mode = mode;
+  p->received = 0;
   portCount++;
   return 0;
 }
@@ -54,12 +61,15 @@ static int addPort(const char *where, const char *name, int echo) {
 static void serve(struct port *p) {
   char buf[4096];
   ssize_t n = read(p->master, buf, sizeof buf);
-  if (n <= 0 || !p->echo)
+  if (n <= 0)
+    return;
+  p->received += (unsigned long long)n;
+  if (p->mode != echo)
     return;
   char name[16];
   if (buf[0] == '\033' && sscanf(buf, "\033LINK %15s", name) == 1) {
     const char *answer =
-        lateDir != NULL && addPort(lateDir, name, 0) == 0 ? "\033OK\n" : "\033NO\n";
+        lateDir != NULL && addPort(lateDir, name, silent) == 0 ? "\033OK\n" : "\033NO\n";
     n = (ssize_t)strlen(answer);
     memcpy(buf, answer, (size_t)n);
   }
@@ -69,7 +79,8 @@ static void serve(struct port *p) {
 
 int main(int argc, char **argv) {
   if (argc < 4) {
-    fprintf(stderr, "usage: far_end DIR NAME:echo|silent ... [-l LATE_DIR] -- COMMAND ARGS...\n");
+    fprintf(stderr,
+            "usage: far_end DIR NAME:echo|sink|silent ... [-l LATE_DIR] -- COMMAND ARGS...\n");
     return 2;
   }
   dir = argv[1];
@@ -83,7 +94,22 @@ int main(int argc, char **argv) {
     if (colon == NULL)
       return 2;
     *colon = '\0';
-    if (addPort(dir, argv[i], strcmp(colon + 1, "echo") == 0) != 0) {
+    enum mode mode = strcmp(colon + 1, "echo") == 0   ? echo
+                     : strcmp(colon + 1, "sink") == 0 ? sink
+                                                      : silent;
+    int first, last;
+    char stem[16];
+    /* COM1-COM99 makes one port a number. */
+    if (sscanf(argv[i], "%15[A-Za-z]%d-%*[A-Za-z]%d", stem, &first, &last) == 3) {
+      for (int n = first; n <= last; n++) {
+        char name[32];
+        snprintf(name, sizeof name, "%s%d", stem, n);
+        if (addPort(dir, name, mode) != 0) {
+          perror("far_end: port");
+          return 1;
+        }
+      }
+    } else if (addPort(dir, argv[i], mode) != 0) {
       perror("far_end: port");
       return 1;
     }
@@ -101,7 +127,7 @@ int main(int argc, char **argv) {
     struct pollfd fds[MAX_PORTS + 1];
     int count = portCount; /* a request may add a port while serving */
     for (int k = 0; k < count; k++)
-      fds[k] = (struct pollfd){ports[k].master, POLLIN, 0};
+      fds[k] = (struct pollfd){ports[k].master, ports[k].mode == silent ? 0 : POLLIN, 0};
     fds[count] = (struct pollfd){childFd, POLLIN, 0};
     if (poll(fds, (nfds_t)count + 1, -1) < 0 && errno != EINTR)
       break;
@@ -113,7 +139,10 @@ int main(int argc, char **argv) {
   }
   int status = 1;
   waitpid(child, &status, 0);
-  for (int k = 0; k < portCount; k++)
+  for (int k = 0; k < portCount; k++) {
+    if (ports[k].mode == sink)
+      fprintf(stderr, "far_end: %s received %llu bytes\n", ports[k].link, ports[k].received);
     unlink(ports[k].link);
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
