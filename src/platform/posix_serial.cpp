@@ -435,7 +435,9 @@ static bool isPseudoTerminal(int fd) {
          major(st.st_rdev) <= 143;
 }
 
-static bool applyLine(int fd, const DCB *dcb) {
+// Applies the record to the device; only lines whose state changes from the
+// previous record are switched.
+static bool applyLine(int fd, const DCB *dcb, const DCB *previous) {
   struct termios before, tio;
   if (tcgetattr(fd, &before) != 0)
     return false;
@@ -485,8 +487,12 @@ static bool applyLine(int fd, const DCB *dcb) {
     tcsetattr(fd, TCSANOW, &before);
     return false;
   }
-  setModemLine(fd, TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE);
-  setModemLine(fd, TIOCM_RTS, dcb->fRtsControl != RTS_CONTROL_DISABLE);
+  bool dtr = dcb->fDtrControl != DTR_CONTROL_DISABLE;
+  bool rts = dcb->fRtsControl != RTS_CONTROL_DISABLE;
+  if (dtr != (previous->fDtrControl != DTR_CONTROL_DISABLE))
+    setModemLine(fd, TIOCM_DTR, dtr);
+  if (rts != (previous->fRtsControl != RTS_CONTROL_DISABLE))
+    setModemLine(fd, TIOCM_RTS, rts);
   return true;
 }
 
@@ -495,9 +501,12 @@ BOOL SetCommState(HANDLE h, DCB *dcb) {
   if (port == nullptr)
     return FALSE;
   BOOL ok = FALSE;
+  pthread_mutex_lock(&tableLock);
+  DCB previous = port->dcb;
+  pthread_mutex_unlock(&tableLock);
   if (!validLine(dcb))
     setLastError(ERROR_INVALID_PARAMETER);
-  else if (!applyLine(port->fd, dcb))
+  else if (!applyLine(port->fd, dcb, &previous))
     setLastError(ERROR_GEN_FAILURE);
   else
     ok = TRUE;
