@@ -41,7 +41,7 @@ JNIEXPORT jboolean JNICALL Java_cz_qelvar_Serial_commRI(JNIEnv *, jclass, jint) 
 #define RI_ROUTINE "Java_cz_qelvar_Serial_commRI"
 #endif
 // GCC wants the alias as nothrow as its target; clang reads that as a
-// different exception specification from the header's.
+// declaration whose noexcept-ness differs from the header's.
 #ifdef __clang__
 #define ALIAS_OF_RI __attribute__((alias(RI_ROUTINE)))
 #else
