@@ -19,6 +19,9 @@ JNIEXPORT jobjectArray JNICALL Java_cz_qelvar_Serial_commEnumPorts(JNIEnv *env, 
     if (name == nullptr)
       return nullptr;
     env->SetObjectArrayElement(names, i, name);
+    // The array holds the string now. JNI promises a native method only 16
+    // local references; 99 names would exceed that.
+    env->DeleteLocalRef(name);
   }
   return names;
 }

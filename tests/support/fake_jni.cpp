@@ -102,6 +102,11 @@ static void JNICALL setObjectArrayElement(JNIEnv *env, jobjectArray array, jsize
   a->elements[(size_t)index] = value;
 }
 
+static void JNICALL deleteLocalRef(JNIEnv *env, jobject ref) {
+  FakeVm *vm = vmOf(env);
+  vm->calls.push_back("DeleteLocalRef(" + vm->stringOf(ref) + ")");
+}
+
 static jbyte *JNICALL getByteArrayElements(JNIEnv *env, jbyteArray array, jboolean *isCopy) {
   FakeVm *vm = vmOf(env);
   vm->calls.push_back("GetByteArrayElements");
@@ -157,6 +162,7 @@ FakeVm::FakeVm() : holder(new Holder()) {
   holder->table.GetArrayLength = getArrayLength;
   holder->table.NewObjectArray = newObjectArray;
   holder->table.SetObjectArrayElement = setObjectArrayElement;
+  holder->table.DeleteLocalRef = deleteLocalRef;
   holder->table.GetByteArrayElements = getByteArrayElements;
   holder->table.ReleaseByteArrayElements = releaseByteArrayElements;
   holder->table.SetByteArrayRegion = setByteArrayRegion;

@@ -99,6 +99,8 @@ TEST_F(Discovery, EveryCallMakesANewArrayWithTheSameNames) {
   EXPECT_NE(a, b);
   EXPECT_EQ(vm.stringsOf(a), (std::vector<std::string>{"COM1", "COM99"}));
   EXPECT_EQ(vm.stringsOf(a), vm.stringsOf(b));
+  // Each name's local reference is given back once the array holds it.
+  EXPECT_EQ(std::count(vm.calls.begin(), vm.calls.end(), "DeleteLocalRef(COM99)"), 2);
   EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(),
                        "CreateFileA(\\\\.\\COM100,0x0,0,null,3,0x80,null)"),
             0);

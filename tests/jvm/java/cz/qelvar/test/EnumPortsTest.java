@@ -60,21 +60,49 @@ class EnumPortsTest {
         Serial.commClose(h);
     }
 
-    @Test
-    void anEmptyPortDirectoryGivesAnEmptyArray() throws Exception {
-        Path empty = Files.createTempDirectory("dorlesk-empty");
+    /** Runs PrintPorts in a JVM of its own whose port directory is dir. */
+    static String printPorts(Path dir) throws Exception {
         ProcessBuilder pb = new ProcessBuilder(
                 Path.of(System.getProperty("java.home"), "bin", "java").toString(),
                 "-Xcheck:jni",
                 "-Djava.library.path=" + System.getProperty("java.library.path"),
                 "-cp", System.getProperty("dorlesk.test.classpath"),
                 "cz.qelvar.test.PrintPorts");
-        pb.environment().put("DORLESK_PORT_DIR", empty.toString());
+        pb.environment().put("DORLESK_PORT_DIR", dir.toString());
         pb.redirectErrorStream(true);
         Process p = pb.start();
         String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         assertEquals(0, p.waitFor(), out);
-        assertEquals("0 ports:", out.strip());
+        return out.strip();
+    }
+
+    @Test
+    void anEmptyPortDirectoryGivesAnEmptyArray() throws Exception {
+        Path empty = Files.createTempDirectory("dorlesk-empty");
+        assertEquals("0 ports:", printPorts(empty));
         Files.delete(empty);
+    }
+
+    @Test
+    void ninetyNinePortsAreListedWithoutAJniWarning() throws Exception {
+        Path dir = Files.createTempDirectory("dorlesk-99");
+        List<Pty> many = new ArrayList<>();
+        try {
+            for (int n = 1; n <= 100; n++) {
+                Pty p = new Pty();
+                many.add(p);
+                Files.createSymbolicLink(dir.resolve("COM" + n), Path.of(p.slave));
+            }
+            String out = printPorts(dir); // under -Xcheck:jni, like this JVM
+            assertFalse(out.contains("WARNING"), out);
+            assertTrue(out.startsWith("99 ports: COM1 COM2 "), out);
+            assertTrue(out.endsWith(" COM98 COM99"), out);
+        } finally {
+            many.forEach(Pty::close);
+            try (var links = Files.list(dir)) {
+                for (Path l : (Iterable<Path>) links::iterator) Files.delete(l);
+            }
+            Files.delete(dir);
+        }
     }
 }
