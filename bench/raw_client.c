@@ -115,6 +115,7 @@ int main(int argc, char **argv) {
     int fd = openPort(path);
     int reads = n > 0 && n <= 10 ? (int)n : 10;
     double ms[10], cpu = nowUs(CLOCK_PROCESS_CPUTIME_ID), waited = 0;
+    double threadCpu = nowUs(CLOCK_THREAD_CPUTIME_ID);
     unsigned char buf[10];
     for (int i = 0; i < reads; i++) {
       double t = nowUs(CLOCK_MONOTONIC);
@@ -124,8 +125,9 @@ int main(int argc, char **argv) {
       waited += ms[i] / 1e3;
     }
     qsort(ms, (size_t)reads, sizeof *ms, compareDoubles);
-    printf("timeout_ms %.1f\ntimeout_cpu_ms_per_s %.2f\n", ms[reads / 2],
-           (nowUs(CLOCK_PROCESS_CPUTIME_ID) - cpu) / 1e3 / waited);
+    printf("timeout_ms %.1f\ntimeout_cpu_ms_per_s %.2f\ntimeout_thread_cpu_ms_per_s %.3f\n",
+           ms[reads / 2], (nowUs(CLOCK_PROCESS_CPUTIME_ID) - cpu) / 1e3 / waited,
+           (nowUs(CLOCK_THREAD_CPUTIME_ID) - threadCpu) / 1e3 / waited);
   } else if (strcmp(what, "cycle") == 0) {
     double *us = malloc(sizeof(double) * (size_t)n);
     for (long i = 0; i < n; i++) {

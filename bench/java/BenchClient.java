@@ -194,6 +194,8 @@ public final class BenchClient {
                 double[] ms = new double[reads];
                 double waited = 0;
                 long cpu = cpuNanos();
+                java.lang.management.ThreadMXBean threads = ManagementFactory.getThreadMXBean();
+                long threadCpu = threads.getCurrentThreadCpuTime();
                 byte[] buf = new byte[10];
                 for (int i = 0; i < reads; i++) {
                     long t = System.nanoTime();
@@ -202,8 +204,10 @@ public final class BenchClient {
                     waited += ms[i] / 1e3;
                 }
                 double cpuMsPerS = (cpuNanos() - cpu) / 1e6 / waited;
+                double threadMsPerS = (threads.getCurrentThreadCpuTime() - threadCpu) / 1e6 / waited;
                 Arrays.sort(ms);
-                System.out.printf("timeout_ms %.1f%ntimeout_cpu_ms_per_s %.2f%n", ms[reads / 2], cpuMsPerS);
+                System.out.printf("timeout_ms %.1f%ntimeout_cpu_ms_per_s %.2f%ntimeout_thread_cpu_ms_per_s %.3f%n",
+                        ms[reads / 2], cpuMsPerS, threadMsPerS);
                 port.close();
                 break;
             }
