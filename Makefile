@@ -1,4 +1,5 @@
-# make          all three targets: Linux x86-64, Windows x86, Windows x64
+# make          all three targets: Linux x86-64, Windows x86, Windows x64, and
+#               the i686 host that executes the x86 DLL under qemu-i386
 # make test     install what is missing, build everything, run every test layer
 # make demo     install what is missing, build, and run the demo
 # make package  the Debian package; make install: /usr/lib/jni, /usr/share/java
@@ -8,9 +9,9 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps linux win32 win64 sanitize test demo bench package install docs clean
+.PHONY: all deps linux win32 win64 x86 sanitize test demo bench package install docs clean
 
-all: win32 win64 linux sanitize
+all: win32 win64 x86 linux sanitize
 
 deps:
 	@scripts/install-deps
@@ -21,6 +22,7 @@ linux: win32 win64
 	  -DDORLESK_WIN32_DLL=$(abspath $(BUILD))/win32/Dorlesk.dll \
 	  -DDORLESK_WIN64_DLL=$(abspath $(BUILD))/win64/Dorlesk.dll \
 	  -DDORLESK_WIN64_HARNESS=$(abspath $(BUILD))/win64/wine_harness.exe \
+	  -DDORLESK_X86_DIR=$(abspath $(BUILD))/x86 \
 	  -DDORLESK_SANITIZE_DIR=$(abspath $(BUILD))/sanitize
 	cmake --build $(BUILD)/linux -j $(JOBS)
 
@@ -33,6 +35,11 @@ sanitize:
 win32:
 	cmake -S . -B $(BUILD)/win32 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 	cmake --build $(BUILD)/win32 -j $(JOBS)
+
+# A 32-bit Linux program that loads the x86 DLL itself, for qemu-i386.
+x86:
+	cmake -S . -B $(BUILD)/x86 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i686.cmake
+	cmake --build $(BUILD)/x86 -j $(JOBS)
 
 win64:
 	cmake -S . -B $(BUILD)/win64 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake

@@ -343,7 +343,7 @@ TEST_F(Port, WriteRefusalsMakeNoPlatformCall) {
 
 TEST_F(Port, RtsAndDtrChangeTheirOwnModeAndNothingElse) {
   struct Case {
-    jint (*method)(JNIEnv *, jclass, jint, jboolean);
+    jint(JNICALL *method)(JNIEnv *, jclass, jint, jboolean);
     jboolean on;
     int rts, dtr;
   } cases[] = {
@@ -378,11 +378,13 @@ TEST_F(Port, LinesAnswerThePlatform) {
 }
 
 TEST_F(Port, CarrierAndRingAreOneRoutineThatAlwaysSaysTrue) {
+#ifndef DORLESK_X86_HOST // there these names are gates; x86_test compares the exports
   // Read through volatile: a compiler may assume two functions never share
   // an address and fold the comparison away.
   void *volatile ri = (void *)&Java_cz_qelvar_Serial_commRI;
   void *volatile dcd = (void *)&Java_cz_qelvar_Serial_commDCD;
   EXPECT_EQ(ri, dcd);
+#endif
   for (jint any : {handle, 0, -1})
     EXPECT_EQ(Java_cz_qelvar_Serial_commDCD(vm.env(), nullptr, any), JNI_TRUE);
   EXPECT_TRUE(fake.calls.empty());
