@@ -12,9 +12,18 @@
 #endif
 #include <windows.h>
 
+// The longest port name commOpen puts behind "\\.\": what fits its device-path
+// buffer on Windows.
+#define MAX_PORT_NAME 95
+
 #else
 
+#include <limits.h>
 #include <stdint.h>
+
+// Here a port name may be any path: /dev/serial/by-id/ names run past the
+// Windows limit.
+#define MAX_PORT_NAME (PATH_MAX - 1)
 
 typedef int BOOL;
 typedef uint8_t BYTE;

@@ -1,9 +1,11 @@
 // termios2 lives in the kernel's headers, which clash with the C library's
-// <termios.h>: this file alone includes them.
+// <termios.h>: this file alone includes them, and so cannot include
+// posix_internal.h, which declares these two functions.
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-#include "posix_internal.h"
+bool setCustomRate(int fd, unsigned rate);
+bool getCustomRate(int fd, unsigned *rate);
 
 bool setCustomRate(int fd, unsigned rate) {
   struct termios2 tio;

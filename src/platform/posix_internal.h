@@ -3,18 +3,109 @@
 #define DORLESK_POSIX_INTERNAL_H
 
 #include <stddef.h>
+#include <termios.h>
 
 #include "platform.h"
 
 void setLastError(DWORD error);
 
+// ---- port names (posix_port_names.cpp) ----
+
 // Turns "\\.\NAME" into a device path: a path as it stands, COMn through
-// DORLESK_PORT_DIR or the fixed table. False when NAME can name no device.
+// DORLESK_PORT_DIR or the fixed table. NAME arrives as the VM's modified
+// UTF-8 and leaves as standard UTF-8; a name with an encoded NUL names no
+// device. False when NAME can name no device or the path does not fit.
 bool resolvePortPath(const char *fileName, char *path, size_t size);
 
 // Whether the character device open on fd is a serial-core port without a
 // UART behind it (an unconfigured ttyS), which counts as absent.
 bool isPhantomUart(int fd);
+
+// Where isPhantomUart reads the kernel's device attributes; tests point it
+// at a tree of their own.
+extern const char *sysfsRoot;
+
+// ---- the handle table and its turns (posix_handles.cpp) ----
+
+enum Use { useRead, useWrite, useOther };
+
+// One direction of a port, or its settings. As a serial driver queues its
+// requests, one call at a time is served on each.
+struct Side {
+  bool busy;       // a transfer is being served
+  int sleeping;    // transfers asleep in poll, whom a purge or close must wake
+  unsigned purges; // aborting purges so far: a call that saw fewer is aborted
+  int purging;     // aborting purges under way
+};
+
+// What a driver keeps for an open handle beyond what the device holds.
+struct OpenPort {
+  int fd;
+  int wakeFd;     // eventfd made when a call first has to sleep; -1 before
+  bool isProbe;   // from a probe (access 0): no device was opened
+  bool isPty;     // a pseudo-terminal: whole bytes, no framing, no modem lines
+  bool exclusive; // TIOCEXCL was set at open
+  DCB dcb;
+  COMMTIMEOUTS timeouts;
+  struct termios line; // what the device was last set to
+  DWORD eventMask, inQueue, outQueue;
+  Side rx, tx, settings; // settings calls are never purged
+  int calls;             // calls under way on this handle, queued ones included
+  bool closing;
+};
+
+// A call admitted on a handle: the one being served on its side; purges is
+// the count it must not see change.
+struct Call {
+  OpenPort *port;
+  Use use;
+  unsigned purges;
+  COMMTIMEOUTS timeouts; // as they were when the call was served
+};
+
+bool registerPort(OpenPort *port);
+
+// Admits a call once its turn comes. False, with the last error
+// set, for a handle that is not an open port or a transfer that a purge or
+// close aborted while it waited.
+bool enter(HANDLE h, Use use, Call *call);
+void leave(const Call &call);
+
+// Sets the time-outs that later transfers are served with.
+void storeTimeouts(OpenPort *port, const COMMTIMEOUTS *timeouts);
+
+int64_t nowNanos();
+static const int64_t never = INT64_MAX;
+
+enum WaitResult { ready, timedOut, aborted, failed };
+
+// Sleeps until fd answers one of events, the deadline (monotonic ns)
+// passes, or a purge or close aborts the call; never in slices.
+WaitResult waitFor(const Call &call, short events, int64_t deadline);
+
+// Aborts the transfers of one side: wakes the one being served, fails the
+// queued ones, and returns once the side is idle.
+void abortSide(OpenPort *port, Use use);
+
+// Marks the handle closing, aborts everything on it, waits until every call
+// has left, and takes it out of the table. False for no such handle.
+OpenPort *retire(HANDLE h);
+
+// ---- the line (posix_line.cpp) ----
+
+// The record a fresh handle answers: what the line is set to now, and the
+// modem lines on, as the open has just raised them.
+void describeLine(int fd, const struct termios &tio, DCB *dcb);
+
+// The termios that carries a valid DCB's rate and frame on top of line.
+// False when the rate needs termios2 (see setCustomRate).
+bool termiosForDcb(const DCB *dcb, struct termios *line);
+
+bool validLine(const DCB *dcb);
+
+// Applies dcb to the port's device, skipping what is already so; false with
+// the device as it was when the device refuses.
+bool applyLine(OpenPort *port, const DCB *dcb);
 
 // Rates that have no Bnnn constant go through termios2; these touch only the
 // speed fields.

@@ -2,6 +2,7 @@
 // whether one exists without opening it.
 #include <ctype.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -39,11 +40,41 @@ static unsigned comNumber(const char *name) {
 
 static bool fits(int written, size_t size) { return written > 0 && (size_t)written < size; }
 
+// The VM hands names over in modified UTF-8: a character outside the Basic
+// Multilingual Plane comes as two encoded surrogates, which no file name on
+// the disk spells, and NUL as C0 80, which must not shorten the name.
+static bool standardUtf8(const char *in, char *out, size_t size) {
+  size_t o = 0;
+  for (const unsigned char *p = (const unsigned char *)in; *p != 0;) {
+    if (p[0] == 0xC0 && p[1] == 0x80)
+      return false;
+    if (p[0] == 0xED && (p[1] & 0xF0) == 0xA0 && (p[2] & 0xC0) == 0x80 && p[3] == 0xED &&
+        (p[4] & 0xF0) == 0xB0 && (p[5] & 0xC0) == 0x80) {
+      unsigned high = ((p[1] & 0x0Fu) << 6) | (p[2] & 0x3Fu);
+      unsigned low = ((p[4] & 0x0Fu) << 6) | (p[5] & 0x3Fu);
+      unsigned c = 0x10000 + (high << 10) + low;
+      if (o + 4 >= size)
+        return false;
+      out[o++] = (char)(0xF0 | (c >> 18));
+      out[o++] = (char)(0x80 | ((c >> 12) & 0x3F));
+      out[o++] = (char)(0x80 | ((c >> 6) & 0x3F));
+      out[o++] = (char)(0x80 | (c & 0x3F));
+      p += 6;
+      continue;
+    }
+    if (o + 1 >= size)
+      return false;
+    out[o++] = (char)*p++;
+  }
+  out[o] = '\0';
+  return true;
+}
+
 bool resolvePortPath(const char *fileName, char *path, size_t size) {
   static const char devicePrefix[] = "\\\\.\\";
-  if (strncmp(fileName, devicePrefix, 4) != 0)
+  char name[PATH_MAX];
+  if (strncmp(fileName, devicePrefix, 4) != 0 || !standardUtf8(fileName + 4, name, sizeof name))
     return false;
-  const char *name = fileName + 4;
   if (name[0] == '/')
     return fits(snprintf(path, size, "%s", name), size);
   unsigned n = comNumber(name);
@@ -60,14 +91,16 @@ bool resolvePortPath(const char *fileName, char *path, size_t size) {
   return false;
 }
 
+const char *sysfsRoot = "/sys";
+
 bool isPhantomUart(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0)
     return false;
   // Only serial-core ports carry a "type"; 0 is an unknown UART, a ttyS node
   // the kernel made although no hardware answers behind it.
-  char typePath[64];
-  snprintf(typePath, sizeof typePath, "/sys/dev/char/%u:%u/type", major(st.st_rdev),
+  char typePath[PATH_MAX];
+  snprintf(typePath, sizeof typePath, "%s/dev/char/%u:%u/type", sysfsRoot, major(st.st_rdev),
            minor(st.st_rdev));
   int typeFd = open(typePath, O_RDONLY | O_CLOEXEC);
   if (typeFd < 0)

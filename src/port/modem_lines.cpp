@@ -48,4 +48,4 @@ JNIEXPORT jboolean JNICALL Java_cz_qelvar_Serial_commRI(JNIEnv *, jclass, jint) 
 #define ALIAS_OF_RI __attribute__((nothrow, alias(RI_ROUTINE)))
 #endif
 extern "C" JNIEXPORT jboolean JNICALL Java_cz_qelvar_Serial_commDCD(JNIEnv *, jclass,
-                                                                   jint) ALIAS_OF_RI;
+                                                                    jint) ALIAS_OF_RI;

@@ -5,9 +5,8 @@
 #include "../platform/platform.h"
 #include "cz_qelvar_Serial.h"
 
-// "\\.\" plus up to 95 bytes of name plus the NUL.
-static const size_t devicePathSize = 100;
-static const size_t maxNameLength = devicePathSize - 5;
+// "\\.\" plus the name plus the NUL.
+static const size_t devicePathSize = MAX_PORT_NAME + 5;
 
 JNIEXPORT jint JNICALL Java_cz_qelvar_Serial_commOpen(JNIEnv *env, jclass, jstring portName) {
   if (portName == nullptr)
@@ -17,7 +16,7 @@ JNIEXPORT jint JNICALL Java_cz_qelvar_Serial_commOpen(JNIEnv *env, jclass, jstri
     return -1;
   // A name that does not fit is refused, never cut: a shortened name can
   // name another device.
-  if (strlen(name) > maxNameLength) {
+  if (strlen(name) > MAX_PORT_NAME) {
     env->ReleaseStringUTFChars(portName, name);
     return -1;
   }

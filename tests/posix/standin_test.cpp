@@ -6,7 +6,10 @@
 #include <pty.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../../src/platform/posix_internal.h"
 
@@ -156,6 +160,35 @@ TEST_F(StandIn, APortDirectoryIsTheOnlyPlaceLookedAt) {
   EXPECT_EQ(probe("COM6"), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(StandIn, AProbeLeavesOutAUartThatIsNotThereAndAnswersOneItMayNotOpen) {
+  link("COM3", far.slave);
+  struct stat st;
+  ASSERT_EQ(stat(far.slave.c_str(), &st), 0);
+  std::string node = dir + "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                     std::to_string(minor(st.st_rdev));
+  ASSERT_EQ(system(("mkdir -p " + node).c_str()), 0);
+  const char *realSysfs = sysfsRoot;
+  std::string root = dir + "/sys";
+  sysfsRoot = root.c_str();
+  for (auto [type, answer] : {std::pair{"0\n", ERROR_FILE_NOT_FOUND}, {"4\n", ERROR_SUCCESS}}) {
+    FILE *f = fopen((node + "/type").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs(type, f);
+    fclose(f);
+    EXPECT_EQ(probe("COM3"), (DWORD)answer) << "UART type " << type;
+  }
+  sysfsRoot = realSysfs;
+  // A device this user may not open exists all the same.
+  if (geteuid() == 0) {
+    pid_t child = fork();
+    if (child == 0)
+      _exit(setuid(65534) == 0 ? (int)probe("COM3") : 99);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), ERROR_ACCESS_DENIED);
+  }
+}
+
 TEST_F(StandIn, AProbeOpensNothingSoAHeldPortStillAnswers) {
   link("COM3", far.slave);
   HANDLE held = open("COM3");
@@ -173,6 +206,16 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
   link("COM10", far.slave);
   HANDLE first = open("COM10");
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  // Raw, and closing will not drop DTR.
+  termios tio;
+  ASSERT_EQ(tcgetattr(far.master, &tio), 0);
+  EXPECT_FALSE(tio.c_cflag & HUPCL);
+  EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
+  // On a pseudo-terminal the lock alone keeps others out: TIOCEXCL would
+  // outlive a holder killed with SIGKILL until the master closes.
+  int exclusive = -1;
+  ASSERT_EQ(ioctl((int)(intptr_t)first, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
   EXPECT_EQ(open("COM10"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
   EXPECT_EQ(open(far.slave), INVALID_HANDLE_VALUE); // the same device by its path
@@ -236,6 +279,32 @@ TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
   ASSERT_TRUE(GetCommState(h, &back));
   EXPECT_EQ(back.BaudRate, 250000u);
   EXPECT_EQ(back.Parity, MARKPARITY);
+}
+
+TEST(Line, ParityDataBitsAndStopBitsReachTermiosAsTheRecordAsks) {
+  struct Case {
+    BYTE size, parity, stop;
+    tcflag_t want;
+  } cases[] = {{8, NOPARITY, ONESTOPBIT, CS8},
+               {7, EVENPARITY, TWOSTOPBITS, CS7 | PARENB | CSTOPB},
+               {8, ODDPARITY, ONESTOPBIT, CS8 | PARENB | PARODD},
+               {5, MARKPARITY, ONESTOPBIT, CS5 | PARENB | PARODD | CMSPAR},
+               {6, SPACEPARITY, ONESTOPBIT, CS6 | PARENB | CMSPAR}};
+  const tcflag_t frame = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+  for (const Case &c : cases) {
+    DCB dcb{};
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = c.size;
+    dcb.Parity = c.parity;
+    dcb.StopBits = c.stop;
+    termios tio{};
+    tio.c_cflag = frame | INPCK; // whatever the line had before
+    tio.c_iflag = INPCK;
+    ASSERT_TRUE(termiosForDcb(&dcb, &tio));
+    EXPECT_EQ(tio.c_cflag & frame, c.want) << (int)c.size << " " << (int)c.parity;
+    EXPECT_FALSE(tio.c_iflag & INPCK); // error bytes are delivered as received
+    EXPECT_EQ(cfgetospeed(&tio), (speed_t)B9600);
+  }
 }
 
 TEST_F(StandIn, ImpossibleFramesAreRefusedWithNothingChanged) {
@@ -346,6 +415,13 @@ TEST_F(StandIn, IntervalAndImmediateTimeOutsFollowWindows) {
   EXPECT_EQ(n, 0u);
   EXPECT_LT(nowMs() - start, 50.0);
 
+  setTimeouts(h, 0, 20, 100); // 20 ms a byte asked for, plus 100
+  start = nowMs();
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  EXPECT_GE(nowMs() - start, 300.0);
+  EXPECT_LT(nowMs() - start, 350.0);
+
   setTimeouts(h, 100, 0, 0); // a gap of 100 ms after the first byte ends it
   std::thread sender([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -371,7 +447,7 @@ TEST_F(StandIn, AHangUpEndsAReadAtOnceWithWhatArrived) {
   char buf[10];
   DWORD n = 0;
   double start = nowMs();
-  ReadFile(h, buf, sizeof buf, &n, nullptr);
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
   farEnd.join();
   EXPECT_EQ(n, 2u);
   EXPECT_LT(nowMs() - start, 200.0);
@@ -451,6 +527,52 @@ TEST_F(StandIn, WriteDeliversEverythingWaitingForRoom) {
   drain.join();
   EXPECT_EQ(n, data.size());
   EXPECT_TRUE(got == data);
+}
+
+TEST_F(StandIn, ClosingRightAfterAWriteLosesNothingReportedWritten) {
+  for (size_t size : {10, 100, 1000, 4000}) {
+    FarEnd other;
+    HANDLE h = open(other.slave);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::string data(size, 'w');
+    DWORD n = 0;
+    EXPECT_TRUE(WriteFile(h, data.data(), (DWORD)size, &n, nullptr));
+    EXPECT_TRUE(PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR));
+    EXPECT_TRUE(PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR));
+    close(h);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(other.receive(size, 500).size(), size);
+  }
+}
+
+// Transfers are served one at a time in each direction; one waiting behind
+// another still ends at once on a close, and neither holds up the other way.
+TEST_F(StandIn, AReadQueuedBehindAnotherEndsOnCloseAndWritesGoOnMeanwhile) {
+  HANDLE h = openFarEnd();
+  setTimeouts(h, 0, 0, 0);
+  std::atomic<int> ended{0};
+  BOOL results[2] = {TRUE, TRUE};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 2; i++)
+    readers.emplace_back([&, i] {
+      char buf[4];
+      DWORD got = 0;
+      results[i] = ReadFile(h, buf, sizeof buf, &got, nullptr);
+      ended++;
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  DWORD n = 0;
+  double start = nowMs();
+  EXPECT_TRUE(WriteFile(h, "out", 3, &n, nullptr));
+  EXPECT_LT(nowMs() - start, 50.0);
+  EXPECT_EQ(far.receive(3, 500), "out");
+  EXPECT_EQ(ended, 0);
+  start = nowMs();
+  close(h);
+  for (std::thread &t : readers)
+    t.join();
+  EXPECT_LT(nowMs() - start, 100.0);
+  EXPECT_FALSE(results[0] || results[1]);
 }
 
 TEST_F(StandIn, DiscardingClearsWhatIsQueued) {

@@ -52,6 +52,72 @@ missing_arch)
     grep -qF "$want" <<<"$err" || fail "the error does not say: $want"
   done
   ;;
+loader)
+  # How the jar's loader picks, checks and fills its directory.
+  version() { env XDG_CACHE_HOME="$work/cache" "${java_alone[@]}" "$@" -jar "$jar" --version 2>&1; }
+  refused() { # ARGS... -- TEXT: the run fails with an error that says TEXT
+    local args=() out
+    while [ "$1" != -- ]; do args+=("$1"); shift; done
+    set +e; out=$(version "${args[@]}"); local status=$?; set -e
+    [ $status = 1 ] && grep -qF "$2" <<<"$out" || fail "exit $status, not 1 saying '$2': $out"
+  }
+  loaded_from() { version "$@" | sed -n 's/^native library: //p'; }
+  # Directories another user can write, or that belong to another user, are refused.
+  mkdir "$work/shared" && chmod 777 "$work/shared"
+  refused -Ddorlesk.native.dir="$work/shared" -- "$work/shared can be written by other users"
+  [ -z "$(find "$work/shared" -mindepth 1)" ] || fail "something was written into $work/shared"
+  below=$(dirname "$(dirname "$(loaded_from -Ddorlesk.native.dir="$work/mine")")")
+  chmod 777 "$below" # a level below the given directory
+  refused -Ddorlesk.native.dir="$work/mine" -- "$below can be written by other users"
+  if [ "$(id -u)" = 0 ]; then
+    mkdir "$work/theirs" && chown 65534 "$work/theirs"
+    refused -Ddorlesk.native.dir="$work/theirs" -- "$work/theirs belongs to another user"
+  fi
+  # A relative directory is taken from the working directory, and made for
+  # this user alone; an empty one means the default.
+  lib=$(cd "$work" && loaded_from -Ddorlesk.native.dir=rel)
+  [[ $lib == "$work"/rel/*-*/linux-x86_64/libDorlesk.so ]] || fail "relative directory: $lib"
+  [ "$(stat -c %a "$work/rel" "$(dirname "$lib")" | sort -u)" = 700 ] || fail "not made 0700"
+  lib=$(loaded_from -Ddorlesk.native.dir=)
+  [[ $lib == "$work"/cache/dorlesk/* ]] || fail "an empty directory is not the default: $lib"
+  # A relative XDG_CACHE_HOME is ignored, as the XDG rules say.
+  mkdir -p "$work/home"
+  out=$(cd "$work" && env XDG_CACHE_HOME=cache "${java_alone[@]}" -Duser.home="$work/home" \
+    -jar "$jar" --version | sed -n 's/^native library: //p')
+  [[ $out == "$work"/home/.cache/dorlesk/* ]] || fail "a relative XDG_CACHE_HOME was used: $out"
+  # A cached copy that differs from the jar's is replaced, never loaded.
+  cp /bin/true "$lib"
+  [ "$(loaded_from)" = "$lib" ] || fail "loaded from elsewhere"
+  (mkdir "$work/jar" && cd "$work/jar" && jar xf "$jar" cz/qelvar/native/linux-x86_64/libDorlesk.so)
+  cmp -s "$work/jar/cz/qelvar/native/linux-x86_64/libDorlesk.so" "$lib" || fail "the tampered copy was kept"
+  # A directory name the locale cannot spell gives the documented error.
+  mkdir -p "$work/caf$(printf '\xc3\xa9')"
+  set +e
+  out=$(env LC_ALL=C XDG_CACHE_HOME="$work/caf$(printf '\xc3\xa9')" "${java_alone[@]}" -jar "$jar" list 2>&1)
+  status=$?
+  set -e
+  [ $status = 1 ] && grep -q "could not extract the native library for Linux on .* into " <<<"$out" ||
+    fail "non-ASCII cache directory under LC_ALL=C: exit $status: $out"
+  # Architectures by their several names.
+  for arch in amd64 x86_64; do
+    [ "$(loaded_from -Dos.arch=$arch)" = "$lib" ] || fail "os.arch $arch"
+  done
+  for arch in x86 i386 i686 amd64 x86_64; do
+    want=windows-x86/; [[ $arch == *64 ]] && want=windows-x86_64/
+    refused "-Dos.name=Windows 10" -Dos.arch=$arch -- "$want"
+  done
+  refused -Dos.arch=i686 -- "no native library for Linux on i686"
+  # Loopback sessions started together on an empty cache all get their far end.
+  rm -rf "$work/cache"
+  pids=()
+  for i in $(seq 8); do
+    env XDG_CACHE_HOME="$work/cache" "${java_alone[@]}" -jar "$jar" loopback >"$work/loop$i" 2>&1 &
+    pids+=($!)
+  done
+  for i in "${!pids[@]}"; do
+    wait "${pids[$i]}" || fail "loopback $((i + 1)) of 8 failed: $(cat "$work/loop$((i + 1))")"
+  done
+  ;;
 command_line)
   java -jar "$jar" --help | grep -q '^Usage: java -jar dorlesk.jar' || fail "--help"
   java -jar "$jar" --help | grep -q 'dialout' || fail "--help says nothing of dialout"
@@ -83,6 +149,6 @@ package)
   start_echo
   DORLESK_PORT_DIR=$work/ports XDG_CACHE_HOME="$work/cache" "${installed[@]}" loopback COM1
   ;;
-*) echo "usage: $0 jar_alone|missing_arch|command_line|package BUILD_DIR PTY_ECHO"; exit 2 ;;
+*) echo "usage: $0 jar_alone|missing_arch|loader|command_line|package BUILD_DIR PTY_ECHO"; exit 2 ;;
 esac
 echo "PASS $check"

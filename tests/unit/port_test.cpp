@@ -51,8 +51,14 @@ TEST_F(Port, OpenThatFailsAnswersMinusOne) {
                                call("SetupComm", "1024,1024"), call("CloseHandle", "")}));
 }
 
-TEST_F(Port, OpenPutsTheNameBehindThePrefixUnchangedUpTo95Bytes) {
-  std::string longest(95, 'x');
+#ifdef DORLESK_X86_HOST
+static const size_t longestName = 95; // the Windows DLL's device-path buffer
+#else
+static const size_t longestName = MAX_PORT_NAME;
+#endif
+
+TEST_F(Port, OpenPutsTheNameBehindThePrefixUnchangedUpToTheLongestName) {
+  std::string longest(longestName, 'x');
   fake.devices["\\\\.\\" + longest] = ERROR_SUCCESS;
   fake.devices["\\\\.\\/dev/ttyUSB0"] = ERROR_SUCCESS;
   EXPECT_EQ(Java_cz_qelvar_Serial_commOpen(vm.env(), nullptr, vm.newString(longest)), handle);
@@ -61,9 +67,9 @@ TEST_F(Port, OpenPutsTheNameBehindThePrefixUnchangedUpTo95Bytes) {
 }
 
 TEST_F(Port, OpenRefusesWhatItCannotNameWithoutTouchingThePlatform) {
-  // 96 bytes would not fit the path; cut short it could name another device.
-  fake.devices["\\\\.\\" + std::string(95, 'x')] = ERROR_SUCCESS;
-  for (size_t length : {96u, 4096u})
+  // A longer name would not fit the path; cut short it could name another device.
+  fake.devices["\\\\.\\" + std::string(longestName, 'x')] = ERROR_SUCCESS;
+  for (size_t length : {longestName + 1, longestName + 4000})
     EXPECT_EQ(
         Java_cz_qelvar_Serial_commOpen(vm.env(), nullptr, vm.newString(std::string(length, 'x'))),
         -1);

@@ -4,19 +4,25 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.io.UncheckedIOException;
 import java.nio.file.AtomicMoveNotSupportedException;
+import java.nio.file.FileAlreadyExistsException;
+import java.nio.file.FileSystems;
 import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
 import java.util.Locale;
+import java.util.Map;
 
 /**
  * Loads the native library of {@link Serial}: first by its module name from
  * {@code java.library.path}, so that an installed library wins; otherwise the
  * binary this jar carries for the running OS and architecture, extracted into
- * a per-user directory named by the jar's version and the binary's hash.
+ * a directory of the user's own named by the jar's version and the binary's hash.
  */
 final class NativeLoader {
     static final String MODULE = "Dorlesk";
@@ -47,23 +53,29 @@ final class NativeLoader {
                     + arch + "; this jar carries " + String.join(", ", CARRIED) + "; " + tried);
         }
         String file = System.mapLibraryName(MODULE);
-        Path target = null;
+        byte[] binary;
         try (InputStream in = NativeLoader.class.getResourceAsStream(RESOURCES + platform + "/" + file)) {
             if (in == null) {
                 throw new UnsatisfiedLinkError("Dorlesk: this jar lacks " + RESOURCES + platform
                         + "/" + file + " for " + os + " on " + arch + "; " + tried);
             }
-            byte[] binary = in.readAllBytes();
-            Path dir = cacheRoot().resolve(version() + "-" + sha256(binary).substring(0, 16))
-                    .resolve(platform);
-            target = dir.resolve(file);
-            extract(binary, target);
+            binary = in.readAllBytes();
+        } catch (IOException e) {
+            throw new UnsatisfiedLinkError("Dorlesk: could not read " + platform + "/" + file
+                    + " from the jar: " + e + "; " + tried);
+        }
+        String into = cacheRootText();
+        try {
+            Path dir = privateDirectory(cacheRoot(), version() + "-" + sha256(binary).substring(0, 16),
+                    platform);
+            Path target = dir.resolve(file);
+            into = target.toString();
+            extract(binary, target, false);
             System.load(target.toString());
             origin = target.toString();
-        } catch (IOException | UncheckedIOException e) {
+        } catch (IOException | UncheckedIOException | InvalidPathException e) {
             throw new UnsatisfiedLinkError("Dorlesk: could not extract the native library for "
-                    + os + " on " + arch + " into " + (target == null ? cacheRoot() : target)
-                    + ": " + e + "; " + tried);
+                    + os + " on " + arch + " into " + into + ": " + e.getMessage() + "; " + tried);
         }
     }
 
@@ -79,18 +91,68 @@ final class NativeLoader {
         return null;
     }
 
-    /** A directory of the user's own, never a temporary name another user could take. */
-    static Path cacheRoot() {
-        String dir = System.getProperty("dorlesk.native.dir");
-        if (dir != null) return Paths.get(dir);
+    /**
+     * Where extracted binaries go: {@code dorlesk.native.dir} (relative to the working
+     * directory), else the user's own cache directory. Text, so that a name the file
+     * system's encoding cannot hold still makes a message.
+     */
+    static String cacheRootText() {
+        String dir = System.getProperty("dorlesk.native.dir", "");
+        if (!dir.isEmpty()) return dir;
         String home = System.getProperty("user.home");
         if (System.getProperty("os.name", "").startsWith("Windows")) {
             String local = System.getenv("LOCALAPPDATA");
-            return Paths.get(local != null ? local : home, "Dorlesk", "native");
+            return (local != null ? local : home) + "\\Dorlesk\\native";
         }
+        // The XDG rules: a relative XDG_CACHE_HOME is invalid and ignored.
         String cache = System.getenv("XDG_CACHE_HOME");
-        return (cache != null && cache.startsWith("/") ? Paths.get(cache) : Paths.get(home, ".cache"))
-                .resolve("dorlesk");
+        return (cache != null && cache.startsWith("/") ? cache : home + "/.cache") + "/dorlesk";
+    }
+
+    static Path cacheRoot() {
+        return Paths.get(cacheRootText()).toAbsolutePath();
+    }
+
+    /**
+     * The directory {@code below} root, each level made with mode 0700 where missing.
+     * Nothing is loaded or run from a place another user can write: root and each level
+     * below it must belong to this user and be writable by no one else, as ssh's
+     * StrictModes asks of its files. On Windows the user's local application data is
+     * their own.
+     */
+    static Path privateDirectory(Path root, String... below) throws IOException {
+        Path dir = root;
+        secure(dir, true);
+        for (String name : below) {
+            dir = dir.resolve(name);
+            secure(dir, false);
+        }
+        return dir;
+    }
+
+    private static void secure(Path dir, boolean followLinks) throws IOException {
+        if (!FileSystems.getDefault().supportedFileAttributeViews().contains("unix")) {
+            Files.createDirectories(dir);
+            return;
+        }
+        if (!Files.exists(dir, LinkOption.NOFOLLOW_LINKS)) {
+            try {
+                Files.createDirectories(dir,
+                        PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
+            } catch (FileAlreadyExistsException e) {
+                // made meanwhile by another start, or a file: judged below
+            }
+        }
+        LinkOption[] how = followLinks ? new LinkOption[0] : new LinkOption[] {LinkOption.NOFOLLOW_LINKS};
+        if (!Files.isDirectory(dir, how)) throw new IOException(dir + " is not a directory");
+        Map<String, Object> a = Files.readAttributes(dir, "unix:uid,mode", how);
+        int uid = (Integer) a.get("uid"), mode = (Integer) a.get("mode");
+        int self = (Integer) Files.getAttribute(Paths.get("/proc/self"), "unix:uid");
+        if (uid != self) throw new IOException(dir + " belongs to another user (uid " + uid + ")");
+        if ((mode & 022) != 0) {
+            throw new IOException(dir + " can be written by other users (mode "
+                    + Integer.toOctalString(mode & 0777) + ")");
+        }
     }
 
     static String version() {
@@ -98,16 +160,20 @@ final class NativeLoader {
         return v != null ? v : "dev";
     }
 
-    /** Writes the binary unless an identical file is there, by a rename so no half file is seen. */
-    private static void extract(byte[] binary, Path target) throws IOException {
-        if (Files.isRegularFile(target) && Files.size(target) == binary.length
+    /**
+     * Writes the binary unless an identical file is there, by an atomic rename, so that a
+     * concurrent start never sees the file half written or missing. A file that differs
+     * from the jar's copy, tampered with or cut short, is replaced, never used.
+     */
+    static void extract(byte[] binary, Path target, boolean executable) throws IOException {
+        if (Files.isRegularFile(target, LinkOption.NOFOLLOW_LINKS) && Files.size(target) == binary.length
                 && sha256(Files.readAllBytes(target)).equals(sha256(binary))) {
             return;
         }
-        Files.createDirectories(target.getParent());
         Path part = Files.createTempFile(target.getParent(), target.getFileName().toString(), ".part");
         try {
             Files.write(part, binary);
+            if (executable) part.toFile().setExecutable(true, true);
             try {
                 Files.move(part, target, StandardCopyOption.ATOMIC_MOVE, StandardCopyOption.REPLACE_EXISTING);
             } catch (AtomicMoveNotSupportedException e) {

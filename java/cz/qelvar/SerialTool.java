@@ -120,17 +120,12 @@ public final class SerialTool {
         try (InputStream in = SerialTool.class.getResourceAsStream(
                 "/cz/qelvar/native/linux-x86_64/" + name)) {
             if (in == null) throw new IOException("this jar does not carry " + name);
-            byte[] tool = in.readAllBytes();
-            Path dir = NativeLoader.cacheRoot().resolve(NativeLoader.version() + "-tools");
-            Files.createDirectories(dir);
-            Path target = dir.resolve(name);
-            if (!Files.isRegularFile(target) || !Arrays.equals(Files.readAllBytes(target), tool)) {
-                Path part = Files.createTempFile(dir, name, ".part");
-                Files.write(part, tool);
-                part.toFile().setExecutable(true, true);
-                Files.move(part, target, java.nio.file.StandardCopyOption.REPLACE_EXISTING);
-            }
+            Path target = NativeLoader.privateDirectory(NativeLoader.cacheRoot(),
+                    NativeLoader.version() + "-tools").resolve(name);
+            NativeLoader.extract(in.readAllBytes(), target, true);
             return target;
+        } catch (java.nio.file.InvalidPathException e) {
+            throw new IOException(e.getMessage());
         }
     }
 

@@ -5,6 +5,9 @@ import static org.junit.jupiter.api.Assertions.*;
 import cz.qelvar.Serial;
 import java.lang.management.ManagementFactory;
 import java.lang.management.ThreadMXBean;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.util.Arrays;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
@@ -53,6 +56,26 @@ class PortAccessTest {
         assertEquals(-1, Serial.commOpen("/dev/null"));
         assertEquals(-1, Serial.commOpen("x".repeat(96)));
         assertEquals(-1, Serial.commOpen("/dev/" + "\u00e9".repeat(2000)));
+    }
+
+    @Test
+    void longPathsAndNamesOutsideTheBasicPlaneOpen() throws Exception {
+        try (Pty other = new Pty()) {
+            Path dir = Files.createDirectories(Pty.portDir().resolve("by-id"));
+            Path[] links = {
+                dir.resolve("usb-Silicon_Labs_CP2102N_USB_to_UART_Bridge_Controller_"
+                        + "0123456789abcdef0123456789abcdef-if00-port0"),
+                dir.resolve("port-\ud83d\ude00")};
+            for (Path link : links) {
+                Files.createSymbolicLink(link, Paths.get(other.slave));
+                int port = Serial.commOpen(link.toString());
+                assertNotEquals(-1, port, link.toString());
+                Serial.commClose(port);
+            }
+            assertTrue(links[0].toString().length() > 95);
+            // An embedded NUL must not cut the name short into one that opens.
+            assertEquals(-1, Serial.commOpen(links[1] + "\u0000x"));
+        }
     }
 
     @Test

@@ -58,8 +58,10 @@ public final class Pty implements AutoCloseable {
     public static Path freshPortDir() throws IOException {
         Path dir = portDir();
         Files.createDirectories(dir);
-        try (var entries = Files.list(dir)) {
-            for (Path p : (Iterable<Path>) entries::iterator) Files.delete(p);
+        try (var entries = Files.walk(dir)) {
+            for (Path p : (Iterable<Path>) entries.sorted(java.util.Comparator.reverseOrder())::iterator) {
+                if (!p.equals(dir)) Files.delete(p);
+            }
         }
         return dir;
     }
