@@ -41,10 +41,11 @@ struct Side {
 // What a driver keeps for an open handle beyond what the device holds.
 struct OpenPort {
   int fd;
-  int wakeFd;     // eventfd made when a call first has to sleep; -1 before
-  bool isProbe;   // from a probe (access 0): no device was opened
-  bool isPty;     // a pseudo-terminal: whole bytes, no framing, no modem lines
-  bool exclusive; // TIOCEXCL was set at open
+  int wakeFd;      // eventfd made when a call first has to sleep; -1 before
+  bool isProbe;    // from a probe (access 0): no device was opened
+  bool isPty;      // a pseudo-terminal: whole bytes, no framing, no modem lines
+  bool exclusive;  // TIOCEXCL was set at open
+  bool readWaited; // the last read found nothing waiting
   DCB dcb;
   COMMTIMEOUTS timeouts;
   struct termios line; // what the device was last set to

@@ -106,6 +106,7 @@ static HANDLE openDevice(const char *path, DWORD access) {
     return failWith(ERROR_ACCESS_DENIED, fd);
   bool isPty = isPseudoTerminal(st);
   bool exclusive = !isPty && ioctl(fd, TIOCEXCL) == 0;
+  struct termios before = tio;
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cflag &= ~(tcflag_t)HUPCL; // closing must not drop DTR behind the user's back
@@ -113,7 +114,8 @@ static HANDLE openDevice(const char *path, DWORD access) {
   // so that a read of 0 bytes can only mean the far end hung up.
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
-  if (ioctl(fd, TCSETS, &tio) != 0)
+  // A port left raw by its last user needs no set.
+  if (memcmp(&tio, &before, sizeof tio) != 0 && ioctl(fd, TCSETS, &tio) != 0)
     return failWith(errorFromErrno(errno), fd);
   OpenPort *port = newPort(fd, false);
   if (port == nullptr || !registerPort(port)) {
@@ -259,11 +261,18 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, DWORD *read_, OVERLAPPED *)
   char *bytes = (char *)buffer;
   DWORD got = 0;
   BOOL ok = TRUE;
+  // A read that found nothing waiting last time (a request and its answer)
+  // most likely finds nothing now: it goes to sleep without trying first.
+  OpenPort *port = call.port;
+  bool tryFirst = !port->readWaited || rule.returnAtOnce;
+  port->readWaited = false;
   while (got < toRead) {
-    {
-      ssize_t n = read(call.port->fd, bytes + got, toRead - got);
+    if (tryFirst) {
+      ssize_t n = read(port->fd, bytes + got, toRead - got);
       if (n > 0) {
         got += (DWORD)n;
+        // A short read took all there was: wait for more rather than ask again.
+        tryFirst = false;
         continue;
       }
       if (n < 0 && errno == EINTR)
@@ -278,13 +287,18 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, DWORD *read_, OVERLAPPED *)
     }
     if (rule.returnAtOnce || (rule.returnOnAnyByte && got > 0))
       break;
+    tryFirst = true;
     int64_t deadline = rule.totalDeadline;
     if (got > 0 && rule.intervalNs > 0) {
       int64_t intervalDeadline = nowNanos() + rule.intervalNs;
       if (intervalDeadline < deadline)
         deadline = intervalDeadline;
     }
+    int64_t asleep = nowNanos();
     WaitResult w = waitFor(call, POLLIN, deadline);
+    // Slept for the first byte, rather than finding it there at once.
+    if (got == 0 && nowNanos() - asleep > 10000)
+      port->readWaited = true;
     if (w == timedOut)
       break;
     if (w == aborted || w == failed) {
