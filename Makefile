@@ -1,28 +1,30 @@
-# make          all three targets: Linux x86-64, Windows x86, Windows x64, and
-#               the i686 host that executes the x86 DLL under qemu-i386
+# make          every target: Linux x86-64, aarch64 and armhf, Windows x86 and
+#               x64, and the i686 host that executes the x86 DLL under qemu-i386
 # make test     install what is missing, build everything, run every test layer
 # make demo     install what is missing, build, and run the demo
-# make package  the Debian package; make install: /usr/lib/jni, /usr/share/java
+# make package  the Debian packages (amd64, arm64, armhf); make install: /usr/lib/jni, /usr/share/java
 # make docs     the Javadoc of cz.qelvar.Serial
 # make bench    Dorlesk against raw C, jSSC and RXTX on pseudo-terminals
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps linux win32 win64 x86 sanitize test demo bench package install docs clean
+.PHONY: all deps linux win32 win64 x86 aarch64 armhf arm-jvm sanitize test demo bench package install docs clean
 
-all: win32 win64 x86 linux sanitize
+all: win32 win64 x86 aarch64 armhf linux sanitize
 
 deps:
 	@scripts/install-deps
 
-# The Linux build packs the DLLs into the jar, so it comes last.
-linux: win32 win64
+# The Linux build packs the other libraries into the jar, so it comes last.
+linux: win32 win64 aarch64 armhf
 	cmake -S . -B $(BUILD)/linux $(CMAKE_FLAGS) \
 	  -DDORLESK_WIN32_DLL=$(abspath $(BUILD))/win32/Dorlesk.dll \
 	  -DDORLESK_WIN64_DLL=$(abspath $(BUILD))/win64/Dorlesk.dll \
 	  -DDORLESK_WIN64_HARNESS=$(abspath $(BUILD))/win64/wine_harness.exe \
 	  -DDORLESK_X86_DIR=$(abspath $(BUILD))/x86 \
+	  -DDORLESK_AARCH64_DIR=$(abspath $(BUILD))/aarch64 -DDORLESK_ARMHF_DIR=$(abspath $(BUILD))/armhf \
+	  -DDORLESK_ARM_JVM_DIR=$(abspath $(BUILD))/arm-jvm \
 	  -DDORLESK_SANITIZE_DIR=$(abspath $(BUILD))/sanitize
 	cmake --build $(BUILD)/linux -j $(JOBS)
 
@@ -41,12 +43,22 @@ x86:
 	cmake -S . -B $(BUILD)/x86 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i686.cmake
 	cmake --build $(BUILD)/x86 -j $(JOBS)
 
+# ARM boards: the library and the unit and stand-in layers, for qemu-user.
+aarch64 armhf:
+	cmake -S . -B $(BUILD)/$@ $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/linux-$@.cmake
+	cmake --build $(BUILD)/$@ -j $(JOBS)
+
+# Debian's OpenJDK for arm64 and armhf in private roots, for the ARM JVM tests.
+arm-jvm:
+	scripts/arm-jvm-root arm64 $(BUILD)/arm-jvm/arm64
+	scripts/arm-jvm-root armhf $(BUILD)/arm-jvm/armhf
+
 win64:
 	cmake -S . -B $(BUILD)/win64 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 	cmake --build $(BUILD)/win64 -j $(JOBS)
 
 test: deps
-	$(MAKE) all
+	$(MAKE) all arm-jvm
 	scripts/run-tests $(BUILD)/linux
 
 demo: deps
@@ -59,6 +71,8 @@ bench: deps
 
 package: linux
 	cd $(BUILD)/linux && cpack -G DEB
+	cd $(BUILD)/aarch64 && cpack -G DEB
+	cd $(BUILD)/armhf && cpack -G DEB
 
 install: linux
 	cmake --install $(BUILD)/linux

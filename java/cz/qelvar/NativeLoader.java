@@ -27,7 +27,8 @@ import java.util.Map;
 final class NativeLoader {
     static final String MODULE = "Dorlesk";
     private static final String RESOURCES = "/cz/qelvar/native/";
-    private static final String[] CARRIED = {"linux-x86_64", "windows-x86", "windows-x86_64"};
+    static final String[] CARRIED = {
+        "linux-x86_64", "linux-aarch64", "linux-armhf", "windows-x86", "windows-x86_64"};
 
     /** Where the library came from, for diagnostics. */
     static String origin = "not loaded";
@@ -49,8 +50,12 @@ final class NativeLoader {
         String tried = "tried java.library.path (" + System.getProperty("java.library.path")
                 + "): " + fromPath.getMessage();
         if (platform == null) {
-            throw new UnsatisfiedLinkError("Dorlesk has no native library for " + os + " on "
-                    + arch + "; this jar carries " + String.join(", ", CARRIED) + "; " + tried);
+            String which = isArm32(arch) && !hardFloat()
+                    ? "a soft-float ARM JVM (" + os + " on " + arch + ", ABI "
+                            + System.getProperty("sun.arch.abi", "unknown") + ")"
+                    : os + " on " + arch;
+            throw new UnsatisfiedLinkError("Dorlesk has no native library for " + which
+                    + "; this jar carries " + String.join(", ", CARRIED) + "; " + tried);
         }
         String file = System.mapLibraryName(MODULE);
         byte[] binary;
@@ -86,9 +91,36 @@ final class NativeLoader {
         boolean x86 = a.equals("x86") || a.equals("i386") || a.equals("i486") || a.equals("i586")
                 || a.equals("i686");
         if (os.startsWith("Linux") && x64) return "linux-x86_64";
+        if (os.startsWith("Linux") && (a.equals("aarch64") || a.equals("arm64"))) return "linux-aarch64";
+        // A soft-float JVM could not call a hard-float library.
+        if (os.startsWith("Linux") && isArm32(a)) return hardFloat() ? "linux-armhf" : null;
         if (os.startsWith("Windows") && x64) return "windows-x86_64";
         if (os.startsWith("Windows") && x86) return "windows-x86";
         return null;
+    }
+
+    static boolean isArm32(String arch) {
+        String a = arch.toLowerCase(Locale.ROOT);
+        return a.equals("arm") || a.equals("armhf") || a.startsWith("armv7") || a.startsWith("armv6");
+    }
+
+    /**
+     * Whether this 32-bit ARM JVM passes floating point in registers, as armhf code
+     * expects: its ABI property when it has one, else the hard-float flag in its
+     * own executable's ELF header.
+     */
+    static boolean hardFloat() {
+        String abi = System.getProperty("sun.arch.abi", "");
+        if (!abi.isEmpty()) return abi.endsWith("hf");
+        try (InputStream in = Files.newInputStream(Paths.get("/proc/self/exe"))) {
+            byte[] header = in.readNBytes(40);
+            if (header.length < 40 || header[4] != 1) return false; // not a 32-bit ELF
+            int flags = (header[36] & 0xff) | (header[37] & 0xff) << 8 | (header[38] & 0xff) << 16
+                    | (header[39] & 0xff) << 24;
+            return (flags & 0x400) != 0; // EF_ARM_ABI_FLOAT_HARD
+        } catch (IOException | RuntimeException e) {
+            return false;
+        }
     }
 
     /**

@@ -62,6 +62,7 @@ public final class SerialTool {
                 Serial.commRI(-1); // loads the library
                 System.out.println("Dorlesk " + NativeLoader.version());
                 System.out.println("native library: " + NativeLoader.origin);
+                System.out.println("platforms carried: " + String.join(", ", NativeLoader.CARRIED));
             } else if (command.equals("list")) {
                 String[] ports = Serial.commEnumPorts();
                 System.out.println("Ports found when the library loaded: "
