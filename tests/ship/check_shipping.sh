@@ -73,6 +73,12 @@ loader)
     mkdir "$work/theirs" && chown 65534 "$work/theirs"
     refused -Ddorlesk.native.dir="$work/theirs" -- "$work/theirs belongs to another user"
   fi
+  # Above it, a directory others may write to without the sticky bit could
+  # swap it; a link to it is followed once, and the real directory is used.
+  mkdir -p "$work/open/mine" && chmod 777 "$work/open"
+  refused -Ddorlesk.native.dir="$work/open/mine" -- "$work/open can be written by other users (mode 777)"
+  mkdir "$work/real" && ln -s "$work/real" "$work/link"
+  [[ $(loaded_from -Ddorlesk.native.dir="$work/link") == "$work"/real/* ]] || fail "the link was not resolved"
   # A relative directory is taken from the working directory, and made for
   # this user alone; an empty one means the default.
   lib=$(cd "$work" && loaded_from -Ddorlesk.native.dir=rel)

@@ -147,43 +147,56 @@ final class NativeLoader {
 
     /**
      * The directory {@code below} root, each level made with mode 0700 where missing.
-     * Nothing is loaded or run from a place another user can write: root and each level
-     * below it must belong to this user and be writable by no one else, as ssh's
-     * StrictModes asks of its files. On Windows the user's local application data is
-     * their own.
+     * Nothing is loaded or run from a place another user can change, as ssh's
+     * StrictModes asks of its files: root and each level below it must belong to this
+     * user and be writable by no one else, and every directory above root must belong
+     * to this user or to root and, if others may write to it, be sticky (as /tmp is).
+     * Root is taken by its real path, so no link can be re-pointed after the check. On
+     * Windows the user's local application data is their own.
      */
     static Path privateDirectory(Path root, String... below) throws IOException {
+        boolean posix = FileSystems.getDefault().supportedFileAttributeViews().contains("unix");
         Path dir = root;
-        secure(dir, true);
+        make(dir, posix);
+        if (posix) {
+            dir = dir.toRealPath();
+            for (Path up = dir.getParent(); up != null; up = up.getParent()) check(up, true);
+            check(dir, false);
+        }
         for (String name : below) {
             dir = dir.resolve(name);
-            secure(dir, false);
+            make(dir, posix);
+            if (posix) check(dir, false);
         }
         return dir;
     }
 
-    private static void secure(Path dir, boolean followLinks) throws IOException {
-        if (!FileSystems.getDefault().supportedFileAttributeViews().contains("unix")) {
-            Files.createDirectories(dir);
-            return;
-        }
-        if (!Files.exists(dir, LinkOption.NOFOLLOW_LINKS)) {
-            try {
+    private static void make(Path dir, boolean posix) throws IOException {
+        if (Files.exists(dir, LinkOption.NOFOLLOW_LINKS)) return;
+        try {
+            if (posix) {
                 Files.createDirectories(dir,
                         PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
-            } catch (FileAlreadyExistsException e) {
-                // made meanwhile by another start, or a file: judged below
+            } else {
+                Files.createDirectories(dir);
             }
+        } catch (FileAlreadyExistsException e) {
+            // made meanwhile by another start, or a file: judged by the check
         }
-        LinkOption[] how = followLinks ? new LinkOption[0] : new LinkOption[] {LinkOption.NOFOLLOW_LINKS};
-        if (!Files.isDirectory(dir, how)) throw new IOException(dir + " is not a directory");
-        Map<String, Object> a = Files.readAttributes(dir, "unix:uid,mode", how);
+    }
+
+    private static void check(Path dir, boolean above) throws IOException {
+        if (!Files.isDirectory(dir, LinkOption.NOFOLLOW_LINKS)) throw new IOException(dir + " is not a directory");
+        Map<String, Object> a = Files.readAttributes(dir, "unix:uid,mode", LinkOption.NOFOLLOW_LINKS);
         int uid = (Integer) a.get("uid"), mode = (Integer) a.get("mode");
         int self = (Integer) Files.getAttribute(Paths.get("/proc/self"), "unix:uid");
-        if (uid != self) throw new IOException(dir + " belongs to another user (uid " + uid + ")");
-        if ((mode & 022) != 0) {
+        if (uid != self && !(above && uid == 0)) {
+            throw new IOException(dir + " belongs to another user (uid " + uid + ")");
+        }
+        boolean sticky = (mode & 01000) != 0;
+        if ((mode & 022) != 0 && !(above && sticky)) {
             throw new IOException(dir + " can be written by other users (mode "
-                    + Integer.toOctalString(mode & 0777) + ")");
+                    + Integer.toOctalString(mode & 07777) + ")");
         }
     }
 
