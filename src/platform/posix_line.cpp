@@ -1,6 +1,5 @@
 // The settings record and termios: the rate, the frame and the handshakes
 // of a DCB as the tty layer takes them, and DTR and RTS as modem lines.
-#include <errno.h>
 #include <string.h>
 #include <sys/ioctl.h>
 
