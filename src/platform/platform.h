@@ -22,8 +22,11 @@
 #include <stdint.h>
 
 // Here a port name may be any path: /dev/serial/by-id/ names run past the
-// Windows limit.
-#define MAX_PORT_NAME (PATH_MAX - 1)
+// Windows limit. The system's limit, PATH_MAX - 1 bytes, holds for the path
+// the stand-in makes from the VM's modified UTF-8, where a character outside
+// the Basic Multilingual Plane takes six bytes instead of four; the stand-in
+// checks it after that conversion.
+#define MAX_PORT_NAME ((PATH_MAX - 1) * 3 / 2)
 
 typedef int BOOL;
 typedef uint8_t BYTE;

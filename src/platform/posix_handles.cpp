@@ -15,9 +15,35 @@
 #include "posix_internal.h"
 
 static pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t tableChanged = PTHREAD_COND_INITIALIZER;
 static OpenPort **table = nullptr;
 static int tableSize = 0;
+
+OpenPort *newPort(int fd, bool isProbe) {
+  OpenPort *port = (OpenPort *)calloc(1, sizeof(OpenPort));
+  if (port == nullptr)
+    return nullptr;
+  port->fd = fd;
+  port->isProbe = isProbe;
+  port->wakeFd = -1;
+  // Turns are waited for against the same clock as the read deadlines.
+  pthread_condattr_t monotonic;
+  pthread_condattr_init(&monotonic);
+  pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+  Side *sides[] = {&port->rx, &port->tx, &port->settings};
+  for (Side *side : sides)
+    pthread_cond_init(&side->changed, &monotonic);
+  pthread_cond_init(&port->idle, &monotonic);
+  pthread_condattr_destroy(&monotonic);
+  return port;
+}
+
+void freePort(OpenPort *port) {
+  Side *sides[] = {&port->rx, &port->tx, &port->settings};
+  for (Side *side : sides)
+    pthread_cond_destroy(&side->changed);
+  pthread_cond_destroy(&port->idle);
+  free(port);
+}
 
 bool registerPort(OpenPort *port) {
   pthread_mutex_lock(&tableLock);
@@ -56,43 +82,75 @@ static bool isAborted(const Call &call) {
   return call.port->closing || sideOf(call.port, call.use)->purges != call.purges;
 }
 
-bool enter(HANDLE h, Use use, Call *call) {
+// Caller holds tableLock. The entry stays valid while calls counts this one.
+static void uncount(OpenPort *port) {
+  if (--port->calls == 0 && port->closing)
+    pthread_cond_broadcast(&port->idle);
+}
+
+static struct timespec monotonicTime(int64_t nanos) {
+  struct timespec ts;
+  ts.tv_sec = (time_t)(nanos / 1000000000);
+  ts.tv_nsec = (long)(nanos % 1000000000);
+  return ts;
+}
+
+bool admit(HANDLE h, Use use, Call *call) {
   pthread_mutex_lock(&tableLock);
   OpenPort *port = lookUp(h);
-  // A call that arrives while its side is being purged waits the purge out
-  // rather than being aborted by it.
-  while (port != nullptr && !port->isProbe && sideOf(port, use)->purging > 0) {
-    pthread_cond_wait(&tableChanged, &tableLock);
-    port = lookUp(h);
-  }
   if (port == nullptr || port->isProbe) {
     pthread_mutex_unlock(&tableLock);
     setLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  Side *side = sideOf(port, use);
-  *call = {port, use, side->purges, {}};
   port->calls++;
-  while (side->busy && !isAborted(*call))
-    pthread_cond_wait(&tableChanged, &tableLock);
-  if (isAborted(*call)) {
-    port->calls--;
-    pthread_cond_broadcast(&tableChanged);
-    pthread_mutex_unlock(&tableLock);
-    setLastError(ERROR_OPERATION_ABORTED);
-    return false;
-  }
-  side->busy = true;
-  call->timeouts = port->timeouts; // those in force when the call is served
+  Side *side = sideOf(port, use);
+  // A call that arrives while its side is being purged waits the purge out
+  // rather than being aborted by it.
+  while (!port->closing && side->purging > 0)
+    pthread_cond_wait(&side->changed, &tableLock);
+  *call = {port, use, side->purges, port->timeouts};
   pthread_mutex_unlock(&tableLock);
   return true;
 }
 
+WaitResult takeTurn(Call *call, int64_t deadline) {
+  pthread_mutex_lock(&tableLock);
+  Side *side = sideOf(call->port, call->use);
+  WaitResult result = ready;
+  while (side->busy && result == ready) {
+    if (isAborted(*call)) {
+      result = aborted;
+    } else if (deadline == never) {
+      pthread_cond_wait(&side->changed, &tableLock);
+    } else {
+      struct timespec until = monotonicTime(deadline);
+      if (pthread_cond_timedwait(&side->changed, &tableLock, &until) == ETIMEDOUT && side->busy)
+        result = timedOut;
+    }
+  }
+  if (result == ready && isAborted(*call))
+    result = aborted;
+  if (result == ready)
+    side->busy = true;
+  else
+    uncount(call->port);
+  pthread_mutex_unlock(&tableLock);
+  if (result == aborted)
+    setLastError(ERROR_OPERATION_ABORTED);
+  return result;
+}
+
+bool enter(HANDLE h, Use use, Call *call) {
+  return admit(h, use, call) && takeTurn(call, never) == ready;
+}
+
 void leave(const Call &call) {
   pthread_mutex_lock(&tableLock);
-  sideOf(call.port, call.use)->busy = false;
-  call.port->calls--;
-  pthread_cond_broadcast(&tableChanged);
+  Side *side = sideOf(call.port, call.use);
+  side->busy = false;
+  pthread_cond_broadcast(&side->changed);
+  uncount(call.port);
   pthread_mutex_unlock(&tableLock);
 }
 
@@ -104,7 +162,7 @@ void storeTimeouts(OpenPort *port, const COMMTIMEOUTS *timeouts) {
 
 // Caller holds tableLock.
 static void wakeSleepers(OpenPort *port) {
-  if (port->rx.sleeping + port->tx.sleeping == 0)
+  if (port->wakeFd < 0 || port->rx.sleeping + port->tx.sleeping == 0)
     return;
   uint64_t one = 1;
   ssize_t ignored = write(port->wakeFd, &one, sizeof one);
@@ -126,19 +184,17 @@ int64_t nowNanos() {
   return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
+// Without a wake descriptor (none could be made: the process is out of
+// them) a sleeper looks for a purge or close this often.
+static const int64_t sliceNs = 5000000;
+
 WaitResult waitFor(const Call &call, short events, int64_t deadline) {
   OpenPort *port = call.port;
   Side *side = sideOf(port, call.use);
   for (;;) {
-    struct timespec ts, *timeout = nullptr;
-    if (deadline != never) {
-      int64_t left = deadline - nowNanos();
-      if (left <= 0)
-        return timedOut;
-      ts.tv_sec = (time_t)(left / 1000000000);
-      ts.tv_nsec = (long)(left % 1000000000);
-      timeout = &ts;
-    }
+    int64_t left = deadline == never ? never : deadline - nowNanos();
+    if (left <= 0)
+      return timedOut;
     pthread_mutex_lock(&tableLock);
     if (isAborted(call)) {
       pthread_mutex_unlock(&tableLock);
@@ -146,21 +202,24 @@ WaitResult waitFor(const Call &call, short events, int64_t deadline) {
     }
     if (port->wakeFd < 0)
       port->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (port->wakeFd < 0) {
-      pthread_mutex_unlock(&tableLock);
-      return failed;
-    }
+    bool sliced = port->wakeFd < 0;
+    if (sliced && left > sliceNs)
+      left = sliceNs;
     side->sleeping++;
     pthread_mutex_unlock(&tableLock);
+    struct timespec ts = monotonicTime(left);
     struct pollfd fds[2] = {{port->fd, events, 0}, {port->wakeFd, POLLIN, 0}};
-    int n = ppoll(fds, 2, timeout, nullptr);
+    int n = ppoll(fds, sliced ? 1 : 2, left == never ? nullptr : &ts, nullptr);
     int error = errno;
     pthread_mutex_lock(&tableLock);
     side->sleeping--;
     bool gone = isAborted(call);
     // Woken for the other side: wait its purge out, then sleep again.
-    while (!gone && (fds[1].revents & POLLIN) && (port->rx.purging > 0 || port->tx.purging > 0)) {
-      pthread_cond_wait(&tableChanged, &tableLock);
+    while (!gone && !sliced && (fds[1].revents & POLLIN)) {
+      Side *purged = port->rx.purging > 0 ? &port->rx : port->tx.purging > 0 ? &port->tx : nullptr;
+      if (purged == nullptr)
+        break;
+      pthread_cond_wait(&purged->changed, &tableLock);
       gone = isAborted(call);
     }
     pthread_mutex_unlock(&tableLock);
@@ -181,12 +240,12 @@ void abortSide(OpenPort *port, Use use) {
   side->purging++;
   side->purges++;
   wakeSleepers(port);
-  pthread_cond_broadcast(&tableChanged);
+  pthread_cond_broadcast(&side->changed);
   while (side->busy)
-    pthread_cond_wait(&tableChanged, &tableLock);
+    pthread_cond_wait(&side->changed, &tableLock);
   side->purging--;
   quietWake(port);
-  pthread_cond_broadcast(&tableChanged);
+  pthread_cond_broadcast(&side->changed);
   pthread_mutex_unlock(&tableLock);
 }
 
@@ -199,11 +258,13 @@ OpenPort *retire(HANDLE h) {
   }
   port->closing = true;
   wakeSleepers(port);
-  pthread_cond_broadcast(&tableChanged);
+  Side *sides[] = {&port->rx, &port->tx, &port->settings};
+  for (Side *side : sides)
+    pthread_cond_broadcast(&side->changed);
   // The descriptor stays open, so its number cannot be handed to a new open,
   // until every call on it has left.
   while (port->calls > 0)
-    pthread_cond_wait(&tableChanged, &tableLock);
+    pthread_cond_wait(&port->idle, &tableLock);
   table[port->fd] = nullptr;
   pthread_mutex_unlock(&tableLock);
   return port;

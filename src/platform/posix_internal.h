@@ -2,6 +2,7 @@
 #ifndef DORLESK_POSIX_INTERNAL_H
 #define DORLESK_POSIX_INTERNAL_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <termios.h>
 
@@ -36,6 +37,9 @@ struct Side {
   int sleeping;    // transfers asleep in poll, whom a purge or close must wake
   unsigned purges; // aborting purges so far: a call that saw fewer is aborted
   int purging;     // aborting purges under way
+  // Broadcast when the turn is given back, a purge begins or ends, or the
+  // port starts closing: only calls on this side wait for it.
+  pthread_cond_t changed;
 };
 
 // What a driver keeps for an open handle beyond what the device holds.
@@ -53,35 +57,44 @@ struct OpenPort {
   Side rx, tx, settings; // settings calls are never purged
   int calls;             // calls under way on this handle, queued ones included
   bool closing;
+  pthread_cond_t idle; // the last call left a closing port
 };
 
-// A call admitted on a handle: the one being served on its side; purges is
-// the count it must not see change.
+// A call on a handle; purges is the count it must not see change.
 struct Call {
   OpenPort *port;
   Use use;
   unsigned purges;
-  COMMTIMEOUTS timeouts; // as they were when the call was served
+  COMMTIMEOUTS timeouts; // as they were when the call was made
 };
 
+// A zeroed entry for fd with its conditions made; freePort undoes it.
+OpenPort *newPort(int fd, bool isProbe);
+void freePort(OpenPort *port);
 bool registerPort(OpenPort *port);
-
-// Admits a call once its turn comes. False, with the last error
-// set, for a handle that is not an open port or a transfer that a purge or
-// close aborted while it waited.
-bool enter(HANDLE h, Use use, Call *call);
-void leave(const Call &call);
-
-// Sets the time-outs that later transfers are served with.
-void storeTimeouts(OpenPort *port, const COMMTIMEOUTS *timeouts);
 
 int64_t nowNanos();
 static const int64_t never = INT64_MAX;
 
 enum WaitResult { ready, timedOut, aborted, failed };
 
+// Counts a call on an open port and takes the time-outs in force. False,
+// with the last error set, for a handle that is not an open port.
+bool admit(HANDLE h, Use use, Call *call);
+// Waits until the admitted call's side is free and takes it. Anything but
+// ready means the call has left: the deadline (monotonic ns) passed in the
+// queue, or a purge or close aborted it (last error set).
+WaitResult takeTurn(Call *call, int64_t deadline);
+// Both, with no deadline.
+bool enter(HANDLE h, Use use, Call *call);
+void leave(const Call &call);
+
+// Sets the time-outs that later transfers are served with.
+void storeTimeouts(OpenPort *port, const COMMTIMEOUTS *timeouts);
+
 // Sleeps until fd answers one of events, the deadline (monotonic ns)
-// passes, or a purge or close aborts the call; never in slices.
+// passes, or a purge or close aborts the call; in slices only when no wake
+// descriptor can be made.
 WaitResult waitFor(const Call &call, short events, int64_t deadline);
 
 // Aborts the transfers of one side: wakes the one being served, fails the

@@ -131,24 +131,42 @@ static void setModemLine(int fd, int line, bool on) {
   ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
 }
 
+// The parts of two termios the kernel keeps: the C library's record has
+// more, which the kernel neither reads nor fills.
+static bool sameLine(const struct termios &a, const struct termios &b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, VEOL2 + 1) == 0;
+}
+
+// Whether the device holds the frame and rate of want: a UART driver keeps
+// what it can make and answers the set all the same.
+static bool deviceHolds(OpenPort *port, const struct termios &want, DWORD rate, bool standard) {
+  struct termios now;
+  if (tcgetattr(port->fd, &now) != 0)
+    return false;
+  // A pseudo-terminal carries whole bytes with no framing, at no rate.
+  if (port->isPty)
+    return true;
+  unsigned custom = 0;
+  if ((now.c_cflag & (CSIZE | PARENB)) != (want.c_cflag & (CSIZE | PARENB)))
+    return false;
+  return standard ? cfgetospeed(&now) == cfgetospeed(&want)
+                  : getCustomRate(port->fd, &custom) && custom == rate;
+}
+
 bool applyLine(OpenPort *port, const DCB *dcb) {
   const DCB &previous = port->dcb;
   struct termios tio = port->line;
   bool standard = termiosForDcb(dcb, &tio);
-  bool sameRate = standard || dcb->BaudRate == previous.BaudRate;
-  if (!sameRate || memcmp(&tio, &port->line, sizeof tio) != 0) {
+  // Compared with what the device holds now, not with what this handle last
+  // set: another program may have changed the line since (a rate, canonical
+  // mode, echo), and the set must leave it exactly as asked, and raw.
+  struct termios held;
+  if (!standard || tcgetattr(port->fd, &held) != 0 || !sameLine(held, tio)) {
     if (!setTermios(port->fd, &tio))
       return false;
-    // A pseudo-terminal carries whole bytes with no framing and keeps the
-    // frame it was given only in the handle's record, as a driver would. A
-    // device that silently kept another frame has refused this one.
-    struct termios now;
-    if (!port->isPty && (tcgetattr(port->fd, &now) != 0 ||
-                         (now.c_cflag & (CSIZE | PARENB)) != (tio.c_cflag & (CSIZE | PARENB)))) {
-      setTermios(port->fd, &port->line);
-      return false;
-    }
-    if (!standard && !setCustomRate(port->fd, dcb->BaudRate)) {
+    if ((!standard && !setCustomRate(port->fd, dcb->BaudRate)) ||
+        !deviceHolds(port, tio, dcb->BaudRate, standard)) {
       setTermios(port->fd, &port->line);
       return false;
     }

@@ -52,16 +52,6 @@ static HANDLE failWith(DWORD error, int fd) {
   return INVALID_HANDLE_VALUE;
 }
 
-static OpenPort *newPort(int fd, bool isProbe) {
-  OpenPort *port = (OpenPort *)calloc(1, sizeof(OpenPort));
-  if (port == nullptr)
-    return nullptr;
-  port->fd = fd;
-  port->isProbe = isProbe;
-  port->wakeFd = -1;
-  return port;
-}
-
 // Existence without opening the device: opening a tty raises DTR and RTS,
 // which resets boards that listen to them.
 static HANDLE probe(const char *path) {
@@ -75,7 +65,8 @@ static HANDLE probe(const char *path) {
     return failWith(ERROR_ACCESS_DENIED, fd);
   OpenPort *port = newPort(fd, true);
   if (port == nullptr || !registerPort(port)) {
-    free(port);
+    if (port != nullptr)
+      freePort(port);
     return failWith(ERROR_NOT_ENOUGH_MEMORY, fd);
   }
   return (HANDLE)(intptr_t)fd;
@@ -119,7 +110,8 @@ static HANDLE openDevice(const char *path, DWORD access) {
     return failWith(errorFromErrno(errno), fd);
   OpenPort *port = newPort(fd, false);
   if (port == nullptr || !registerPort(port)) {
-    free(port);
+    if (port != nullptr)
+      freePort(port);
     return failWith(ERROR_NOT_ENOUGH_MEMORY, fd);
   }
   port->isPty = isPty;
@@ -152,7 +144,7 @@ BOOL CloseHandle(HANDLE h) {
   // On a UART the kernel sends what is still queued before the close
   // returns (up to the port's closing_wait): bytes reported written arrive.
   close(port->fd);
-  free(port);
+  freePort(port);
   return TRUE;
 }
 
@@ -252,12 +244,16 @@ static ReadRule readRule(const COMMTIMEOUTS &t, DWORD count, int64_t start) {
 BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, DWORD *read_, OVERLAPPED *) {
   if (read_ != nullptr)
     *read_ = 0;
+  // The time-out counts from the call, also while it waits for a read ahead
+  // of it to finish: one whose time runs out in the queue has read nothing.
+  int64_t start = nowNanos();
   Call call;
-  if (!enter(h, useRead, &call))
+  if (!admit(h, useRead, &call))
     return FALSE;
-  // The time-out counts from when this read is served, not from when it
-  // began to wait behind another.
-  ReadRule rule = readRule(call.timeouts, toRead, nowNanos());
+  ReadRule rule = readRule(call.timeouts, toRead, start);
+  WaitResult turn = takeTurn(&call, rule.returnAtOnce ? never : rule.totalDeadline);
+  if (turn != ready)
+    return turn == timedOut;
   char *bytes = (char *)buffer;
   DWORD got = 0;
   BOOL ok = TRUE;

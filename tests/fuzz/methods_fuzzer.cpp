@@ -80,7 +80,7 @@ static void scan(FuzzedDataProvider &in, FakeVm &vm) {
 }
 
 static void open(FuzzedDataProvider &in, FakeVm &vm) {
-  jstring name = anyString(in, vm, 300);
+  jstring name = anyString(in, vm, MAX_PORT_NAME + 8);
   std::string text = name == nullptr ? "" : vm.stringOf(name);
   if (in.ConsumeBool())
     fake.devices["\\\\.\\" + text] = in.ConsumeBool() ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
@@ -90,7 +90,7 @@ static void open(FuzzedDataProvider &in, FakeVm &vm) {
   jint h = Java_cz_qelvar_Serial_commOpen(vm.env(), nullptr, name);
   vm.failGetStringChars = false;
   bool called = fake.calls.size() > before;
-  if (name == nullptr || text.size() > 95)
+  if (name == nullptr || text.size() > MAX_PORT_NAME)
     REQUIRE(h == -1 && !called);
   else if (called)
     REQUIRE(fake.calls[before].find("CreateFileA(\\\\.\\" + text + ",") == 0);

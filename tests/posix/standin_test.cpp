@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -15,12 +16,21 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../../src/platform/posix_internal.h"
+
+// Every read() of the stand-in passes here (linked with --wrap=read), so a
+// test can put a hang-up or a purge where the kernel rarely does.
+extern "C" ssize_t __real_read(int fd, void *buf, size_t count);
+static std::function<ssize_t(int, void *, size_t)> readHook;
+extern "C" ssize_t __wrap_read(int fd, void *buf, size_t count) {
+  return readHook ? readHook(fd, buf, count) : __real_read(fd, buf, count);
+}
 
 namespace {
 
@@ -86,6 +96,7 @@ protected:
     setenv("DORLESK_PORT_DIR", dir.c_str(), 1);
   }
   void TearDown() override {
+    readHook = nullptr;
     for (HANDLE h : opened)
       CloseHandle(h);
     std::string rm = "rm -rf " + dir;
@@ -179,8 +190,10 @@ TEST_F(StandIn, AProbeLeavesOutAUartThatIsNotThereAndAnswersOneItMayNotOpen) {
     EXPECT_EQ(probe("COM3"), (DWORD)answer) << "UART type " << type;
   }
   sysfsRoot = realSysfs;
-  // A device this user may not open exists all the same.
+  // A device this user may not open exists all the same; the other user
+  // must be able to reach it for the probe to get that far.
   if (geteuid() == 0) {
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     pid_t child = fork();
     if (child == 0)
       _exit(setuid(65534) == 0 ? (int)probe("COM3") : 99);
@@ -205,10 +218,13 @@ TEST_F(StandIn, AProbeOpensNothingSoAHeldPortStillAnswers) {
 
 TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
   link("COM10", far.slave);
+  termios tio;
+  ASSERT_EQ(tcgetattr(far.master, &tio), 0);
+  tio.c_cflag |= HUPCL; // as another program may have left it
+  ASSERT_EQ(tcsetattr(far.master, TCSANOW, &tio), 0);
   HANDLE first = open("COM10");
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
   // Raw, and closing will not drop DTR.
-  termios tio;
   ASSERT_EQ(tcgetattr(far.master, &tio), 0);
   EXPECT_FALSE(tio.c_cflag & HUPCL);
   EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
@@ -441,30 +457,53 @@ TEST_F(StandIn, IntervalAndImmediateTimeOutsFollowWindows) {
   EXPECT_EQ(n, 3u);
   EXPECT_GE(elapsed, 290.0);
   EXPECT_LT(elapsed, 400.0);
+
+  // Right after a read that had to wait, an immediate one still takes what
+  // arrived meanwhile.
+  far.send("pq");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  setTimeouts(h, MAXDWORD, 0, 0);
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(std::string(buf, n), "pq");
 }
 
+// A pseudo-terminal's hang-up reads as 0; a UART's as EIO.
 TEST_F(StandIn, AHangUpEndsAReadAtOnceWithWhatArrived) {
-  HANDLE h = openFarEnd();
-  setTimeouts(h, 0, 0, 0); // would otherwise wait for ever
-  std::thread farEnd([&] {
-    far.send("hi");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    far.hangUp();
-  });
-  char buf[10];
-  DWORD n = 0;
-  double start = nowMs();
-  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  farEnd.join();
-  EXPECT_EQ(n, 2u);
-  EXPECT_LT(nowMs() - start, 200.0);
-  // Later reads do not spin either: each returns at once.
-  double cpu = threadCpuMs();
-  start = nowMs();
-  for (int i = 0; i < 5; i++)
-    ReadFile(h, buf, sizeof buf, &n, nullptr);
-  EXPECT_LT(nowMs() - start, 50.0);
-  EXPECT_LT(threadCpuMs() - cpu, 20.0);
+  for (bool asEio : {false, true}) {
+    FarEnd other;
+    HANDLE h = open(other.slave);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    int fd = (int)(intptr_t)h;
+    readHook = [&](int f, void *b, size_t count) -> ssize_t {
+      ssize_t n = __real_read(f, b, count);
+      if (f == fd && n == 0 && asEio) {
+        errno = EIO;
+        return -1;
+      }
+      return n;
+    };
+    setTimeouts(h, 0, 0, 0); // would otherwise wait for ever
+    std::thread farEnd([&] {
+      other.send("hi");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      other.hangUp();
+    });
+    char buf[10];
+    DWORD n = 0;
+    double start = nowMs();
+    EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr)) << "EIO " << asEio;
+    farEnd.join();
+    EXPECT_EQ(n, 2u);
+    EXPECT_LT(nowMs() - start, 200.0);
+    // Later reads do not spin either: each returns at once.
+    double cpu = threadCpuMs();
+    start = nowMs();
+    for (int i = 0; i < 5; i++)
+      ReadFile(h, buf, sizeof buf, &n, nullptr);
+    EXPECT_LT(nowMs() - start, 50.0);
+    EXPECT_LT(threadCpuMs() - cpu, 20.0);
+    readHook = nullptr;
+  }
 }
 
 TEST_F(StandIn, ACloseFromAnotherThreadEndsABlockedReadAndItsNumberIsNotReusedUnderIt) {
@@ -520,6 +559,27 @@ TEST_F(StandIn, AnAbortingPurgeWakesABlockedReadAndLeavesThePortUsable) {
   ReadFile(h, buf, sizeof buf, &n, nullptr);
   EXPECT_GE(nowMs() - start, 200.0);
   EXPECT_LT(threadCpuMs() - cpu, 5.0);
+
+  // A purge that comes after a read found nothing, before it sleeps, ends
+  // it without the sleep.
+  FarEnd other;
+  h = open(other.slave);
+  setTimeouts(h, 0, 0, 2000);
+  std::thread purger;
+  readHook = [&](int f, void *b, size_t count) -> ssize_t {
+    ssize_t got = __real_read(f, b, count);
+    if (f == (int)(intptr_t)h && got < 0 && errno == EAGAIN && !purger.joinable()) {
+      purger = std::thread([&] { PurgeComm(h, PURGE_RXABORT); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      errno = EAGAIN;
+    }
+    return got;
+  };
+  start = nowMs();
+  EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_LT(nowMs() - start, 500.0);
+  ASSERT_TRUE(purger.joinable());
+  purger.join();
 }
 
 TEST_F(StandIn, WriteDeliversEverythingWaitingForRoom) {
@@ -592,6 +652,113 @@ TEST_F(StandIn, DiscardingClearsWhatIsQueued) {
   DWORD n = 9;
   EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(n, 0u);
+}
+
+// Calls queued on one port sleep until their own port moves, however busy
+// another port is.
+TEST_F(StandIn, CallsQueuedOnOnePortSpendNoCpuWhileAnotherPortIsBusy) {
+  HANDLE a = openFarEnd();
+  FarEnd busyFar;
+  HANDLE b = open(busyFar.slave);
+  ASSERT_NE(b, INVALID_HANDLE_VALUE);
+  setTimeouts(a, 0, 0, 0);
+  double cpu[12] = {};
+  std::vector<std::thread> queued;
+  for (double &spent : cpu)
+    queued.emplace_back([&] {
+      double start = threadCpuMs();
+      char buf[4];
+      DWORD n = 0;
+      ReadFile(a, buf, sizeof buf, &n, nullptr);
+      spent = threadCpuMs() - start;
+    });
+  std::atomic<bool> stop{false};
+  std::thread drain([&] {
+    while (!stop)
+      busyFar.receive(1 << 16, 20);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  long writes = 0;
+  DWORD n = 0;
+  for (double end = nowMs() + 1000; nowMs() < end; writes++)
+    ASSERT_TRUE(WriteFile(b, "x", 1, &n, nullptr));
+  stop = true;
+  drain.join();
+  close(a);
+  double total = 0;
+  for (size_t i = 0; i < queued.size(); i++) {
+    queued[i].join();
+    total += cpu[i];
+  }
+  std::cout << total << " ms of CPU in 12 queued reads while the other port took " << writes
+            << " writes\n";
+  EXPECT_LT(total, 20.0);
+}
+
+// Out of descriptors, a call cannot make the one that wakes it: it still
+// waits as asked, and a purge still ends it within milliseconds.
+TEST_F(StandIn, WithNoDescriptorLeftCallsStillWaitAndStillEndOnAPurge) {
+  HANDLE h = openFarEnd();
+  setTimeouts(h, 0, 0, 300);
+  rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  rlimit few = limit;
+  few.rlim_cur = (rlim_t)dup(0) + 8;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+  std::vector<int> spent;
+  for (int fd = (int)few.rlim_cur - 8; fd >= 0; fd = dup(0))
+    spent.push_back(fd);
+  char buf[10];
+  DWORD n = 99;
+  double start = nowMs();
+  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  EXPECT_GE(nowMs() - start, 300.0);
+  std::string data(100000, 'w'); // more than the far end, which does not read, takes
+  double purgedAt = 0;
+  std::thread purger([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    purgedAt = nowMs();
+    PurgeComm(h, PURGE_TXABORT);
+  });
+  start = nowMs();
+  BOOL ok = WriteFile(h, data.data(), (DWORD)data.size(), &n, nullptr);
+  double ended = nowMs();
+  purger.join();
+  for (int fd : spent)
+    ::close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_FALSE(ok);
+  EXPECT_LT(n, data.size());
+  EXPECT_GE(ended - start, 190.0);
+  EXPECT_LT(ended - purgedAt, 50.0);
+}
+
+// The line is compared with what the device holds, not with what was last set.
+TEST_F(StandIn, SettingTheLineRepairsWhatAnotherProgramChanged) {
+  HANDLE h = openFarEnd();
+  int fd = (int)(intptr_t)h;
+  DCB dcb;
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  dcb.BaudRate = 9600;
+  dcb.ByteSize = 7;
+  dcb.Parity = EVENPARITY;
+  dcb.StopBits = TWOSTOPBITS;
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  termios tio;
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB), (tcflag_t)CS8);
+  tio.c_lflag |= ICANON | ECHO;
+  cfsetspeed(&tio, B1200);
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+  ASSERT_TRUE(SetCommState(h, &dcb)); // the record last applied, once more
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  EXPECT_EQ(cfgetospeed(&tio), (speed_t)B9600);
+  EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
 }
 
 } // namespace

@@ -7,7 +7,8 @@ package cz.qelvar;
  * <p>The native library, module name {@code Dorlesk}, is loaded when this class
  * is first used: from {@code java.library.path} if it is there, otherwise the
  * copy this jar carries for the running system ({@code linux-x86_64},
- * {@code windows-x86}, {@code windows-x86_64}), extracted once per user.
+ * {@code linux-aarch64}, {@code linux-armhf}, {@code windows-x86},
+ * {@code windows-x86_64}), extracted once per user.
  *
  * <p><b>Handles.</b> A port is named by the handle {@link #commOpen} returned, a
  * plain number; -1 means no port. Nothing is closed behind your back: close
@@ -56,10 +57,11 @@ public final class Serial {
      * and {@link #commDTR}.
      *
      * @param portName a port name such as {@code COM3} (on Linux, see the class
-     *     description), at most 95 bytes in modified UTF-8
+     *     description); on Windows at most 95 bytes in modified UTF-8, on Linux a
+     *     path of at most 4095 bytes in UTF-8
      * @return the port's handle, or -1 when the port does not exist, is held by
      *     anyone (this program included), is not a serial device, or the name is null
-     *     or longer than 95 bytes
+     *     or too long
      */
     public static native int commOpen(String portName);
 
@@ -93,8 +95,11 @@ public final class Serial {
     /**
      * Bounds every later {@link #commRead} on the port: a read returns as soon as
      * the count asked for has arrived, or when the time-out has run out since it
-     * began, with whatever arrived by then. A time-out of 0 switches time-outs
-     * off: reads then wait for the full count. Writes are never timed. Until this
+     * was called, with whatever arrived by then. Reads on one port are served one
+     * at a time, each taking a contiguous run of the stream; a read that waits
+     * for another to finish spends its own time-out meanwhile, and returns 0 if it
+     * runs out before its turn. A time-out of 0 switches time-outs off: reads
+     * then wait for their turn and for the full count. Writes are never timed. Until this
      * is first called, a port keeps the time-outs the system holds for it (on
      * Linux: none, so reads wait for the full count).
      *

@@ -5,6 +5,7 @@ import static org.junit.jupiter.api.Assertions.*;
 import cz.qelvar.Serial;
 import java.lang.management.ManagementFactory;
 import java.lang.management.ThreadMXBean;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
@@ -73,6 +74,20 @@ class PortAccessTest {
                 Serial.commClose(port);
             }
             assertTrue(links[0].toString().length() > 95);
+            // Near the system's limit in the bytes it takes, longer in the VM's
+            // modified UTF-8 (six bytes, not four, for each of these characters).
+            Path deep = dir;
+            while (deep.toString().getBytes(StandardCharsets.UTF_8).length < 3800) {
+                deep = deep.resolve("\ud83d\ude00".repeat(60));
+            }
+            Files.createDirectories(deep);
+            Path far = deep.resolve("port");
+            Files.createSymbolicLink(far, Paths.get(other.slave));
+            int bytes = far.toString().getBytes(StandardCharsets.UTF_8).length;
+            assertTrue(bytes < 4096 && bytes * 3 / 2 > 4096, bytes + " bytes");
+            int port = Serial.commOpen(far.toString());
+            assertNotEquals(-1, port, bytes + " bytes of UTF-8");
+            Serial.commClose(port);
             // An embedded NUL must not cut the name short into one that opens.
             assertEquals(-1, Serial.commOpen(links[1] + "\u0000x"));
         }

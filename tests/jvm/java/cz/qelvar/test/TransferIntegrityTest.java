@@ -138,4 +138,37 @@ class TransferIntegrityTest {
             assertEquals(2 * chunksEach, seen.cardinality());
         }
     }
+
+    @Test
+    void aQueuedReadsTimeOutCountsFromItsCall() throws Exception {
+        try (Pty far = new Pty()) {
+            int h = Serial.commOpen(far.slave);
+            assertNotEquals(-1, h);
+            assertEquals(1, Serial.commSetTimeout(h, 500));
+            long[] took = new long[6];
+            List<Thread> readers = new ArrayList<>();
+            for (int i = 0; i < took.length; i++) {
+                int me = i;
+                readers.add(new Thread(() -> {
+                    long start = System.nanoTime();
+                    assertEquals(0, Serial.commRead(h, new byte[10], 10));
+                    took[me] = (System.nanoTime() - start) / 1000000;
+                }));
+            }
+            runAll(readers, new AtomicReference<>());
+            for (long ms : took) assertTrue(ms >= 495 && ms < 700, "six reads of 500 ms took " + Arrays.toString(took));
+            // Behind a read that waits for ever, a timed one still ends on time.
+            assertEquals(1, Serial.commSetTimeout(h, 0));
+            Thread forever = new Thread(() -> Serial.commRead(h, new byte[4], 4));
+            forever.start();
+            Thread.sleep(100);
+            assertEquals(1, Serial.commSetTimeout(h, 200));
+            long start = System.nanoTime();
+            assertEquals(0, Serial.commRead(h, new byte[4], 4));
+            long ms = (System.nanoTime() - start) / 1000000;
+            Serial.commClose(h);
+            forever.join();
+            assertTrue(ms >= 195 && ms < 400, "a 200 ms read behind an endless one took " + ms + " ms");
+        }
+    }
 }
