@@ -63,15 +63,20 @@ loader)
   }
   loaded_from() { version "$@" | sed -n 's/^native library: //p'; }
   # Directories another user can write, or that belong to another user, are refused.
-  mkdir "$work/shared" && chmod 777 "$work/shared"
-  refused -Ddorlesk.native.dir="$work/shared" -- "$work/shared can be written by other users"
-  [ -z "$(find "$work/shared" -mindepth 1)" ] || fail "something was written into $work/shared"
+  for mode in 777 757 703 770; do
+    mkdir "$work/shared$mode" && chmod $mode "$work/shared$mode"
+    refused -Ddorlesk.native.dir="$work/shared$mode" -- "$work/shared$mode can be written by other users (mode $mode)"
+    [ -z "$(find "$work/shared$mode" -mindepth 1)" ] || fail "something was written into $work/shared$mode"
+  done
   below=$(dirname "$(dirname "$(loaded_from -Ddorlesk.native.dir="$work/mine")")")
   chmod 777 "$below" # a level below the given directory
   refused -Ddorlesk.native.dir="$work/mine" -- "$below can be written by other users"
   if [ "$(id -u)" = 0 ]; then
     mkdir "$work/theirs" && chown 65534 "$work/theirs"
     refused -Ddorlesk.native.dir="$work/theirs" -- "$work/theirs belongs to another user"
+    # Above it too, nobody (the overflow uid) is a user like any other on the host.
+    mkdir -p "$work/nobodys/mine" && chown 65534 "$work/nobodys"
+    refused -Ddorlesk.native.dir="$work/nobodys/mine" -- "$work/nobodys belongs to another user (uid 65534)"
   fi
   # Above it, a directory others may write to without the sticky bit could
   # swap it; a link to it is followed once, and the real directory is used.
@@ -91,11 +96,64 @@ loader)
   out=$(cd "$work" && env XDG_CACHE_HOME=cache "${java_alone[@]}" -Duser.home="$work/home" \
     -jar "$jar" --version | sed -n 's/^native library: //p')
   [[ $out == "$work"/home/.cache/dorlesk/* ]] || fail "a relative XDG_CACHE_HOME was used: $out"
-  # A cached copy that differs from the jar's is replaced, never loaded.
-  cp /bin/true "$lib"
-  [ "$(loaded_from)" = "$lib" ] || fail "loaded from elsewhere"
+  # A cached copy that differs from the jar's, here in one byte, is replaced by
+  # a rename, never loaded and never written in place (a hard link would see it).
   (mkdir "$work/jar" && cd "$work/jar" && jar xf "$jar" cz/qelvar/native/linux-x86_64/libDorlesk.so)
-  cmp -s "$work/jar/cz/qelvar/native/linux-x86_64/libDorlesk.so" "$lib" || fail "the tampered copy was kept"
+  shipped=$work/jar/cz/qelvar/native/linux-x86_64/libDorlesk.so
+  printf 'X' | dd of="$lib" bs=1 seek=200 conv=notrunc status=none
+  ln "$lib" "$work/seen"
+  ! cmp -s "$shipped" "$lib" && [ "$(stat -c %s "$lib")" = "$(stat -c %s "$shipped")" ] || fail "no tampered copy"
+  [ "$(loaded_from)" = "$lib" ] || fail "loaded from elsewhere"
+  cmp -s "$shipped" "$lib" || fail "the tampered copy was kept"
+  ! cmp -s "$shipped" "$work/seen" || fail "the tampered copy was written over in place"
+  # A uid with no passwd entry has user.home "?": HOME is taken, and without
+  # it the error says what to set; nothing lands in the working directory.
+  mkdir -p "$work/cwd" "$work/home2"
+  out=$(cd "$work/cwd" && env -u XDG_CACHE_HOME HOME="$work/home2" "${java_alone[@]}" -Duser.home='?' \
+    -jar "$jar" --version | sed -n 's/^native library: //p')
+  [[ $out == "$work"/home2/.cache/dorlesk/* ]] || fail "user.home ? with HOME set: $out"
+  set +e
+  out=$(cd "$work/cwd" && env -u XDG_CACHE_HOME -u HOME "${java_alone[@]}" -Duser.home='?' -jar "$jar" --version 2>&1)
+  status=$?
+  set -e
+  for want in HOME XDG_CACHE_HOME -Ddorlesk.native.dir; do
+    [ $status = 1 ] && grep -qF -- "$want" <<<"$out" || fail "no home: exit $status, not 1 naming $want: $out"
+  done
+  [ -z "$(ls -A "$work/cwd")" ] || fail "no home: something was made in the working directory"
+  # A directory that cannot be made says why, not just where (as another
+  # user, for root may write anywhere).
+  other=(); [ "$(id -u)" = 0 ] && other=(setpriv --reuid=4242 --regid=4242 --clear-groups)
+  mkdir -m 555 "$work/ro" && chmod 711 "$work"
+  set +e
+  out=$("${other[@]}" env XDG_CACHE_HOME="$work/ro" "${java_alone[@]}" -jar "$jar" --version 2>&1)
+  status=$?
+  set -e
+  [ $status = 1 ] && grep -qF "$work/ro/dorlesk: permission denied" <<<"$out" ||
+    fail "an unwritable directory: exit $status, not 1 saying why: $out"
+  # A cache on a file system that may not execute files says so and how out.
+  mkdir "$work/noexec"
+  if unshare -m true 2>/dev/null; then
+    set +e
+    out=$(unshare -m sh -c 'mount -t tmpfs -o noexec,mode=700 none "$0" && exec "$@"' "$work/noexec" \
+      env XDG_CACHE_HOME="$work/cache" "${java_alone[@]}" -Ddorlesk.native.dir="$work/noexec" -jar "$jar" --version 2>&1)
+    status=$?
+    set -e
+    for want in "does not allow executing files" -Ddorlesk.native.dir XDG_CACHE_HOME java.library.path; do
+      [ $status = 1 ] && grep -qF -- "$want" <<<"$out" || fail "noexec: exit $status, not 1 naming $want: $out"
+    done
+  else
+    echo "SKIP ship.loader noexec cache: cannot mount here (needs root or a mount namespace)"
+  fi
+  # Inside a user namespace that maps only the user, / and /tmp belong to the
+  # overflow uid; they are as good as root's.
+  mkdir -p "$work/ns" && chown "$("${other[@]}" id -u)" "$work/ns"
+  if "${other[@]}" unshare --user --map-current-user true 2>/dev/null; then
+    out=$("${other[@]}" unshare --user --map-current-user env XDG_CACHE_HOME="$work/ns" \
+      "${java_alone[@]}" -jar "$jar" --version 2>&1) || fail "in a user namespace: $out"
+    grep -q "^native library: $work/ns/dorlesk/" <<<"$out" || fail "in a user namespace: $out"
+  else
+    echo "SKIP ship.loader user namespace: unshare --user is not allowed here"
+  fi
   # A directory name the locale cannot spell gives the documented error.
   mkdir -p "$work/caf$(printf '\xc3\xa9')"
   set +e
@@ -113,8 +171,12 @@ loader)
     refused "-Dos.name=Windows 10" -Dos.arch=$arch -- "$want"
   done
   refused -Dos.arch=i686 -- "no native library for Linux on i686"
-  refused -Dos.arch=aarch64 -- "linux-aarch64/libDorlesk.so"
-  refused -Dos.arch=arm -Dsun.arch.abi=gnueabihf -- "linux-armhf/libDorlesk.so"
+  for arch in aarch64 arm64; do
+    refused -Dos.arch=$arch -- "linux-aarch64/libDorlesk.so"
+  done
+  for arch in arm armv7l armhf; do
+    refused -Dos.arch=$arch -Dsun.arch.abi=gnueabihf -- "linux-armhf/libDorlesk.so"
+  done
   refused -Dos.arch=arm -Dsun.arch.abi=gnueabi -- "no native library for a soft-float ARM JVM"
   # Loopback sessions started together on an empty cache all get their far end.
   rm -rf "$work/cache"
@@ -126,6 +188,10 @@ loader)
   for i in "${!pids[@]}"; do
     wait "${pids[$i]}" || fail "loopback $((i + 1)) of 8 failed: $(cat "$work/loop$((i + 1))")"
   done
+  # A cached far end that lost its execute bit is extracted again.
+  chmod a-x "$work"/cache/dorlesk/*-tools/dorlesk-pty-echo
+  out=$(env XDG_CACHE_HOME="$work/cache" "${java_alone[@]}" -jar "$jar" loopback 2>&1) ||
+    fail "loopback with a far end that lost its execute bit: $out"
   ;;
 command_line)
   java -jar "$jar" --help | grep -q '^Usage: java -jar dorlesk.jar' || fail "--help"

@@ -3,15 +3,20 @@ package cz.qelvar;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.UncheckedIOException;
+import java.nio.file.AccessDeniedException;
 import java.nio.file.AtomicMoveNotSupportedException;
 import java.nio.file.FileAlreadyExistsException;
+import java.nio.file.FileSystemException;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
 import java.nio.file.InvalidPathException;
 import java.nio.file.LinkOption;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.NotDirectoryException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
+import java.nio.file.attribute.PosixFilePermission;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
@@ -69,19 +74,45 @@ final class NativeLoader {
             throw new UnsatisfiedLinkError("Dorlesk: could not read " + platform + "/" + file
                     + " from the jar: " + e + "; " + tried);
         }
-        String into = cacheRootText();
+        String into = cacheRootText() != null ? cacheRootText() : "the user's cache";
+        Path target;
         try {
             Path dir = privateDirectory(cacheRoot(), version() + "-" + sha256(binary).substring(0, 16),
                     platform);
-            Path target = dir.resolve(file);
+            target = dir.resolve(file);
             into = target.toString();
             extract(binary, target, false);
-            System.load(target.toString());
-            origin = target.toString();
         } catch (IOException | UncheckedIOException | InvalidPathException e) {
             throw new UnsatisfiedLinkError("Dorlesk: could not extract the native library for "
-                    + os + " on " + arch + " into " + into + ": " + e.getMessage() + "; " + tried);
+                    + os + " on " + arch + " into " + into + ": " + describe(e) + "; " + tried);
         }
+        try {
+            System.load(target.toString());
+        } catch (UnsatisfiedLinkError e) {
+            // What hardened systems give for a cache on a noexec mount.
+            if (String.valueOf(e.getMessage()).contains("failed to map segment")) {
+                throw new UnsatisfiedLinkError("Dorlesk: the file system of " + target.getParent()
+                        + " does not allow executing files (mounted noexec), so the native library"
+                        + " extracted there cannot be loaded; choose a directory elsewhere with"
+                        + " -Ddorlesk.native.dir=DIR or XDG_CACHE_HOME, or install "
+                        + file + " on java.library.path; the system said: " + e.getMessage());
+            }
+            throw e;
+        }
+        origin = target.toString();
+    }
+
+    /** An exception's text with its reason: the file system's own ones carry only a path. */
+    static String describe(Exception e) {
+        if (!(e instanceof FileSystemException)) return e.getMessage();
+        FileSystemException f = (FileSystemException) e;
+        String why = f.getReason() != null ? f.getReason()
+                : e instanceof AccessDeniedException ? "permission denied"
+                : e instanceof NotDirectoryException ? "not a directory"
+                : e instanceof NoSuchFileException ? "no such file or directory"
+                : e instanceof FileAlreadyExistsException ? "exists and is not a directory"
+                : e.getClass().getSimpleName();
+        return f.getFile() + (f.getOtherFile() != null ? " -> " + f.getOtherFile() : "") + ": " + why;
     }
 
     /** The resource directory for an OS and architecture, or null when the jar carries none. */
@@ -125,8 +156,9 @@ final class NativeLoader {
 
     /**
      * Where extracted binaries go: {@code dorlesk.native.dir} (relative to the working
-     * directory), else the user's own cache directory. Text, so that a name the file
-     * system's encoding cannot hold still makes a message.
+     * directory), else the user's own cache directory; null when there is no home to
+     * put it in. Text, so that a name the file system's encoding cannot hold still
+     * makes a message.
      */
     static String cacheRootText() {
         String dir = System.getProperty("dorlesk.native.dir", "");
@@ -138,11 +170,25 @@ final class NativeLoader {
         }
         // The XDG rules: a relative XDG_CACHE_HOME is invalid and ignored.
         String cache = System.getenv("XDG_CACHE_HOME");
-        return (cache != null && cache.startsWith("/") ? cache : home + "/.cache") + "/dorlesk";
+        if (cache != null && cache.startsWith("/")) return cache + "/dorlesk";
+        // A uid with no passwd entry (a container's) has user.home "?": never a
+        // place relative to the working directory.
+        for (String h : new String[] {home, System.getenv("HOME")}) {
+            if (h != null && h.startsWith("/") && Files.isDirectory(Paths.get(h))) return h + "/.cache/dorlesk";
+        }
+        return null;
     }
 
-    static Path cacheRoot() {
-        return Paths.get(cacheRootText()).toAbsolutePath();
+    static Path cacheRoot() throws IOException {
+        String root = cacheRootText();
+        if (root == null) {
+            throw new IOException("there is no home directory to cache it in (user.home is "
+                    + System.getProperty("user.home") + ", HOME is "
+                    + (System.getenv("HOME") != null ? System.getenv("HOME") : "unset")
+                    + "); set HOME or XDG_CACHE_HOME to an absolute directory, or choose one with"
+                    + " -Ddorlesk.native.dir=DIR");
+        }
+        return Paths.get(root).toAbsolutePath();
     }
 
     /**
@@ -151,6 +197,8 @@ final class NativeLoader {
      * StrictModes asks of its files: root and each level below it must belong to this
      * user and be writable by no one else, and every directory above root must belong
      * to this user or to root and, if others may write to it, be sticky (as /tmp is).
+     * Inside a user namespace, an owner outside it (shown as the overflow uid, as root
+     * is) counts as root: no one inside can act as that owner.
      * Root is taken by its real path, so no link can be re-pointed after the check. On
      * Windows the user's local application data is their own.
      */
@@ -190,13 +238,33 @@ final class NativeLoader {
         Map<String, Object> a = Files.readAttributes(dir, "unix:uid,mode", LinkOption.NOFOLLOW_LINKS);
         int uid = (Integer) a.get("uid"), mode = (Integer) a.get("mode");
         int self = (Integer) Files.getAttribute(Paths.get("/proc/self"), "unix:uid");
-        if (uid != self && !(above && uid == 0)) {
+        if (uid != self && !(above && (uid == 0 || uid == unmappedOwner()))) {
             throw new IOException(dir + " belongs to another user (uid " + uid + ")");
         }
         boolean sticky = (mode & 01000) != 0;
         if ((mode & 022) != 0 && !(above && sticky)) {
             throw new IOException(dir + " can be written by other users (mode "
                     + Integer.toOctalString(mode & 07777) + ")");
+        }
+    }
+
+    /**
+     * The overflow uid where it stands for owners outside this user namespace (as
+     * root's {@code /} and {@code /tmp} appear inside one that maps only the user), or
+     * -1 where it is a user of this namespace, as on the host, where it is nobody.
+     */
+    static int unmappedOwner() {
+        try {
+            // readString stops short on a proc file, which claims to be empty.
+            long overflow = Long.parseLong(Files.readAllLines(Paths.get("/proc/sys/kernel/overflowuid")).get(0).trim());
+            for (String line : Files.readAllLines(Paths.get("/proc/self/uid_map"))) {
+                String[] f = line.trim().split("\\s+");
+                long inside = Long.parseLong(f[0]), count = Long.parseLong(f[2]);
+                if (overflow >= inside && overflow - inside < count) return -1;
+            }
+            return (int) overflow;
+        } catch (IOException | RuntimeException e) {
+            return -1;
         }
     }
 
@@ -212,7 +280,9 @@ final class NativeLoader {
      */
     static void extract(byte[] binary, Path target, boolean executable) throws IOException {
         if (Files.isRegularFile(target, LinkOption.NOFOLLOW_LINKS) && Files.size(target) == binary.length
-                && sha256(Files.readAllBytes(target)).equals(sha256(binary))) {
+                && sha256(Files.readAllBytes(target)).equals(sha256(binary))
+                && (!executable || Files.getPosixFilePermissions(target, LinkOption.NOFOLLOW_LINKS)
+                        .contains(PosixFilePermission.OWNER_EXECUTE))) {
             return;
         }
         Path part = Files.createTempFile(target.getParent(), target.getFileName().toString(), ".part");
