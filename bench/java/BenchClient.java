@@ -49,6 +49,14 @@ public final class BenchClient {
             return Serial.commRead(h, buf, n);
         }
 
+        /**
+         * A read waits for its whole count, so a user streaming blocks asks for a part
+         * of what is in flight (8 KiB) and keeps the rest in flight.
+         */
+        public int readSome(byte[] buf, int n) {
+            return Serial.commRead(h, buf, Math.min(n, 8192));
+        }
+
         public void close() {
             Serial.commClose(h);
         }
