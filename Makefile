@@ -9,7 +9,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps linux win32 win64 x86 aarch64 armhf arm-jvm sanitize test demo bench package install docs clean
+.PHONY: all deps linux win32 win64 x86 aarch64 armhf arm-jvm uart-kernel sanitize test demo bench package install docs clean
 
 all: win32 win64 x86 aarch64 armhf linux sanitize
 
@@ -25,6 +25,7 @@ linux: win32 win64 aarch64 armhf
 	  -DDORLESK_X86_DIR=$(abspath $(BUILD))/x86 \
 	  -DDORLESK_AARCH64_DIR=$(abspath $(BUILD))/aarch64 -DDORLESK_ARMHF_DIR=$(abspath $(BUILD))/armhf \
 	  -DDORLESK_ARM_JVM_DIR=$(abspath $(BUILD))/arm-jvm \
+	  -DDORLESK_UART_KERNEL_DIR=$(abspath $(BUILD))/uart-kernel \
 	  -DDORLESK_SANITIZE_DIR=$(abspath $(BUILD))/sanitize
 	cmake --build $(BUILD)/linux -j $(JOBS)
 
@@ -53,12 +54,16 @@ arm-jvm:
 	scripts/arm-jvm-root arm64 $(BUILD)/arm-jvm/arm64
 	scripts/arm-jvm-root armhf $(BUILD)/arm-jvm/armhf
 
+# Debian's kernel for the uart layer's VM, unpacked into the build tree.
+uart-kernel:
+	scripts/uart-kernel $(BUILD)/uart-kernel
+
 win64:
 	cmake -S . -B $(BUILD)/win64 $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 	cmake --build $(BUILD)/win64 -j $(JOBS)
 
 test: deps
-	$(MAKE) all arm-jvm
+	$(MAKE) all arm-jvm uart-kernel
 	scripts/run-tests $(BUILD)/linux
 
 demo: deps

@@ -1,0 +1,146 @@
+package cz.qelvar.test;
+
+import cz.qelvar.Serial;
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Paths;
+import java.util.Arrays;
+import java.util.HashSet;
+import java.util.List;
+import java.util.Set;
+
+/**
+ * Grouped checks on a real serial driver, run by the uart layer's VM as root:
+ * {@code UartChecks NEAR FAR NEAR_DEVICE [LINE]}, where NEAR and FAR are COM
+ * names of two ports wired to each other and LINE is NEAR's line in
+ * /proc/tty/driver/serial (8250 ports only). Exits 1 when a check failed.
+ */
+public final class UartChecks {
+    static int failures;
+
+    static void expect(boolean ok, String what) {
+        System.out.println((ok ? "ok   " : "FAIL ") + what);
+        if (!ok) failures++;
+    }
+
+    static String run(String... command) throws IOException, InterruptedException {
+        Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).strip();
+        p.waitFor();
+        return out;
+    }
+
+    /** A plain open by another user, who may open the device (its mode is 0666 here). */
+    static String openAsAnotherUser(String device) throws Exception {
+        return run("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+                "exec 3<>\"$0\" && echo opened", device);
+    }
+
+    static int open(String name) {
+        int h = Serial.commOpen(name);
+        if (h == -1) throw new IllegalStateException("commOpen(" + name + ") failed");
+        return h;
+    }
+
+    public static void main(String[] args) throws Exception {
+        String near = args[0], far = args[1], device = args[2];
+        System.out.println("Checks on " + near + " (" + device + ") wired to " + far);
+        exclusive(near, device);
+        framesAndRates(near, device);
+        transfers(near, far);
+        if (args.length > 3) modemLinesAfterClose(near, device, args[3]);
+        System.out.println(failures == 0 ? "all checks passed" : failures + " checks failed");
+        System.exit(failures == 0 ? 0 : 1);
+    }
+
+    static void exclusive(String near, String device) throws Exception {
+        int h = open(near);
+        expect(Serial.commOpen(near) == -1, "a second commOpen(" + near + ") is refused");
+        expect(Serial.commOpen(device) == -1, "a second commOpen(" + device + ") is refused");
+        String other = openAsAnotherUser(device);
+        expect(other.contains("Device or resource busy"), "another user's plain open while held: " + other);
+        Serial.commClose(h);
+        other = openAsAnotherUser(device);
+        expect(other.equals("opened"), "another user's plain open after commClose: " + other);
+    }
+
+    /** Each rate of the table and several frames, as the driver reports them (TCGETS). */
+    static void framesAndRates(String near, String device) throws Exception {
+        String[][] frames = {{"8N1", "cs8 -parenb -cstopb"}, {"7E2", "cs7 parenb -parodd cstopb"},
+            {"8O1", "cs8 parenb parodd -cstopb"}, {"7O1", "cs7 parenb parodd -cstopb"},
+            {"8E2", "cs8 parenb -parodd cstopb"}};
+        int h = open(near);
+        List<String> wrong = new java.util.ArrayList<>();
+        for (String rate : new String[] {"1200", "2400", "9600", "19200", "38400", "57600", "115200"}) {
+            for (String[] frame : frames) {
+                int r = Serial.commSetBaud(h, rate, frame[0]);
+                String held = run("stty", "-F", device, "-a");
+                Set<String> words = new HashSet<>(Arrays.asList(held.split("[\\s;]+")));
+                boolean ok = r != 0 && held.contains("speed " + rate + " baud")
+                        && words.containsAll(Arrays.asList(frame[1].split(" ")));
+                if (!ok) wrong.add(rate + " " + frame[0] + " (commSetBaud " + r + "): " + held.split("\n")[0]);
+            }
+        }
+        Serial.commClose(h);
+        expect(wrong.isEmpty(), "7 rates x " + frames.length + " frames reach the driver" + (wrong.isEmpty() ? "" : ": " + wrong));
+    }
+
+    static byte[] pattern(int size, int seed) {
+        byte[] data = new byte[size];
+        for (int i = 0; i < size; i++) data[i] = (byte) (i * 31 + seed + i / 251);
+        return data;
+    }
+
+    static byte[] readFully(int h, int size) {
+        byte[] got = new byte[size];
+        int n = Serial.commRead(h, got, size);
+        return Arrays.copyOf(got, n);
+    }
+
+    static void transfers(String near, String far) {
+        int a = open(near), b = open(far);
+        for (String rate : new String[] {"9600", "57600", "115200"}) {
+            Serial.commSetBaud(a, rate, "8N1");
+            Serial.commSetBaud(b, rate, "8N1");
+            Serial.commSetTimeout(a, 3000);
+            Serial.commSetTimeout(b, 3000);
+            byte[] out = pattern(3000, rate.length()), back = pattern(3000, 99);
+            boolean there = Serial.commWrite(a, out, out.length) == out.length
+                    && Arrays.equals(out, readFully(b, out.length));
+            boolean home = Serial.commWrite(b, back, back.length) == back.length
+                    && Arrays.equals(back, readFully(a, back.length));
+            expect(there && home, "3000 bytes each way at " + rate + " baud arrive intact");
+        }
+        byte[] last = pattern(4000, 7);
+        expect(Serial.commWrite(a, last, last.length) == last.length, "4000 bytes written");
+        Serial.commClose(a);
+        expect(Arrays.equals(last, readFully(b, last.length)), "4000 bytes written just before commClose all arrive");
+        Serial.commClose(b);
+    }
+
+    /** The driver's own view of the port's modem-control outputs. */
+    static String lineState(String line) throws IOException {
+        for (String l : Files.readAllLines(Paths.get("/proc/tty/driver/serial"))) {
+            if (l.startsWith(line + ":")) return l;
+        }
+        return "no line " + line;
+    }
+
+    static void modemLinesAfterClose(String near, String device, String line) throws Exception {
+        // The control: a close with HUPCL set drops both, so the checks below can fail.
+        run("stty", "-F", device, "hupcl");
+        String state = lineState(line);
+        expect(!state.contains("RTS") && !state.contains("DTR"), "control: a close with HUPCL drops RTS and DTR: " + state);
+        int h = open(near);
+        Serial.commSetBaud(h, "9600", "8N1");
+        Serial.commClose(h);
+        state = lineState(line);
+        expect(state.contains("RTS") && state.contains("DTR"), "RTS and DTR stay up after commClose: " + state);
+        h = open(near);
+        boolean switched = Serial.commRTS(h, false) != 0 && Serial.commDTR(h, false) != 0;
+        state = lineState(line);
+        expect(switched && !state.contains("RTS") && !state.contains("DTR"), "commRTS and commDTR(false) clear them: " + state);
+        Serial.commClose(h);
+    }
+}

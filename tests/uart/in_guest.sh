@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Runs as root inside the uart layer's VM, on the kernel's 8250 and ftdi_sio
+# drivers: ttyS1 and ttyS2 are a null modem, ttyUSB0 is wired to ttyS3.
+# Prints CHECK, then PASS or FAIL with what went wrong, for each step, and
+# ends with "uart: N passed, N failed".
+#   in_guest.sh BUILD_DIR
+build=$1
+export XDG_CACHE_HOME=/tmp/cache
+passed=0 failed=0
+check() { # NAME COMMAND...
+  local name=$1 out status started=$(date +%s%N)
+  shift
+  echo "CHECK $name"
+  out=$("$@" 2>&1)
+  status=$?
+  if [ $status = 0 ] && ! grep -q 'WARNING in native method' <<<"$out"; then
+    passed=$((passed + 1))
+    echo "PASS $name ($((($(date +%s%N) - started) / 1000000)) ms)"
+    grep -E '^(ok|[0-9]+ baud:|Ports found)' <<<"$out" | sed 's/^/  /'
+    # A skipped test's reason stands on the line before its name.
+    awk -v name="$name" '/^\[  SKIPPED \] .* \(/ { print "SKIP uart." name " " $4 ": " last } { last = $0 }' <<<"$out"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $name (exit $status)"
+    grep -vE '^(\[ RUN|\[       OK)' <<<"$out" | tail -n 60 | sed 's/^/  /'
+  fi
+}
+grep -E '^ *[0-9]+: uart:' /proc/tty/driver/serial | sed 's/^/driver: /'
+
+# The stand-in's own tests on each driver, with the test holding the far end.
+check standin.8250 env DORLESK_TEST_PAIR=/dev/ttyS1:/dev/ttyS2 "$build/tests/posix_tests"
+check standin.ftdi_sio env DORLESK_TEST_PAIR=/dev/ttyUSB0:/dev/ttyS3 "$build/tests/posix_tests"
+
+# The library through the JVM; another user may open the devices, so that
+# only the exclusive mark can keep them out.
+chmod 666 /dev/ttyS1 /dev/ttyUSB0
+jvm=(java -Xcheck:jni -Djava.library.path="$build" -cp "$build/dorlesk.jar:$build/tests/jvm_tests.jar")
+check library.8250 "${jvm[@]}" cz.qelvar.test.UartChecks COM2 COM3 /dev/ttyS1 1
+check library.ftdi_sio "${jvm[@]}" cz.qelvar.test.UartChecks COM33 COM4 /dev/ttyUSB0
+
+# The scan on real nodes: eight ttyS nodes, four UARTs and the adapter.
+listed() {
+  ls /dev/ttyS7 >/dev/null || return 1
+  out=$(java -jar "$build/dorlesk.jar" list) && echo "$out" &&
+    [ "$out" = "Ports found when the library loaded: COM1, COM2, COM3, COM4, COM33" ]
+}
+check discovery listed
+# The command line's session on COM2, with COM3 echoing.
+loopback() {
+  stty -F /dev/ttyS2 raw -echo clocal 115200 || return 1
+  cat /dev/ttyS2 >/dev/ttyS2 &
+  local echo=$! status
+  java -jar "$build/dorlesk.jar" loopback COM2
+  status=$?
+  kill $echo
+  return $status
+}
+check loopback loopback
+echo "uart: $passed passed, $failed failed"

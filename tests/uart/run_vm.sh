@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The uart layer: one small VM (qemu, TCG) with Debian's kernel, the host's
+# root shared read-only, and four 16550 UARTs: ttyS0 the console, ttyS1 and
+# ttyS2 a null modem, ttyS3 wired to an emulated FTDI adapter (ttyUSB0). It
+# runs tests/uart/in_guest.sh there and ends with its "N passed, N failed".
+#   run_vm.sh KERNEL_DIR BUILD_DIR
+# DORLESK_VM_ACCEL=kvm where KVM can run the kernel; DORLESK_VM_SECONDS
+# bounds the whole run (the VM is killed after it).
+set -uo pipefail
+kernel=$(cd "$1" && pwd) build=$(cd "$2" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+limit=${DORLESK_VM_SECONDS:-150}
+fail() {
+  echo "FAIL uart: $*"
+  echo "0 passed, 1 failed"
+  exit 1
+}
+command -v qemu-system-x86_64 >/dev/null ||
+  fail "step qemu: qemu-system-x86_64 is missing (scripts/install-deps installs qemu-system-x86)"
+[ -f /usr/share/qemu/qboot.rom ] || fail "step firmware: /usr/share/qemu/qboot.rom is missing"
+[ -x /bin/busybox ] || fail "step initramfs: /bin/busybox is missing (scripts/install-deps installs busybox-static)"
+[ -f "$kernel/ready" ] || fail "step kernel: nothing in $kernel (make uart-kernel fetches it)"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/initramfs/bin" "$work/initramfs/modules" "$work/initramfs/proc" \
+  "$work/initramfs/sys" "$work/initramfs/dev"
+cp /bin/busybox "$work/initramfs/bin/"
+cp "$kernel"/modules/* "$work/initramfs/modules/"
+cp "$here/init" "$work/initramfs/init"
+(cd "$work/initramfs" && find . | busybox cpio -o -H newc 2>/dev/null) >"$work/initramfs.cpio" ||
+  fail "step initramfs: cpio failed"
+started=$(date +%s%N)
+timeout -k 5 "$limit" qemu-system-x86_64 -accel "${DORLESK_VM_ACCEL:-tcg}" -M pc -m 2048 -smp 2 \
+  -nodefaults -no-user-config -display none -no-reboot \
+  -bios /usr/share/qemu/qboot.rom -kernel "$kernel/vmlinux" -initrd "$work/initramfs.cpio" \
+  -append "console=ttyS0 8250.nr_uarts=8 quiet panic=-1 dorlesk_script=$here/in_guest.sh dorlesk_build=$build" \
+  -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
+  -device virtio-9p-pci,fsdev=root,mount_tag=hostroot \
+  -chardev file,id=console,path="$work/console" -device isa-serial,chardev=console,iobase=0x3f8,irq=4 \
+  -chardev socket,id=modemA,path="$work/modem",server=on,wait=off \
+  -device isa-serial,chardev=modemA,iobase=0x2f8,irq=3 \
+  -chardev socket,id=modemB,path="$work/modem" -device isa-serial,chardev=modemB,iobase=0x3e8,irq=5 \
+  -chardev socket,id=usbA,path="$work/usb",server=on,wait=off \
+  -device isa-serial,chardev=usbA,iobase=0x2e8,irq=7 \
+  -chardev socket,id=usbB,path="$work/usb" -device qemu-xhci -device usb-serial,chardev=usbB
+status=$?
+cat "$work/console" 2>/dev/null | tr -d '\r'
+echo "uart: the VM ran $((($(date +%s%N) - started) / 1000000)) ms (qemu exit $status)"
+[ $status = 124 ] || [ $status = 137 ] && fail "step VM: killed after $limit s ($(grep -o '^CHECK [^ ]*' "$work/console" | tail -n 1 || echo 'before the first check'))"
+[ $status = 0 ] || fail "step VM: qemu exited with $status"
+summary=$(tr -d '\r' <"$work/console" | grep -E '^uart: [0-9]+ passed, [0-9]+ failed$' | tail -n 1)
+[ -n "$summary" ] || fail "step checks: the VM ended without a summary"
+echo "${summary#uart: }"
+[[ $summary == *" 0 failed" ]]
