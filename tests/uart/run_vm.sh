@@ -33,7 +33,7 @@ started=$(date +%s%N)
 timeout -k 5 "$limit" qemu-system-x86_64 -accel "${DORLESK_VM_ACCEL:-tcg}" -M pc -m 2048 -smp 2 \
   -nodefaults -no-user-config -display none -no-reboot \
   -bios /usr/share/qemu/qboot.rom -kernel "$kernel/vmlinux" -initrd "$work/initramfs.cpio" \
-  -append "console=ttyS0 8250.nr_uarts=8 quiet panic=-1 dorlesk_script=$here/in_guest.sh dorlesk_build=$build" \
+  -append "console=ttyS0 8250.nr_uarts=8 quiet panic=-1 dorlesk_script=$here/in_guest.sh dorlesk_build=$build dorlesk_keep=$(cd "$here/../.." && pwd),$build" \
   -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
   -device virtio-9p-pci,fsdev=root,mount_tag=hostroot \
   -chardev file,id=console,path="$work/console" -device isa-serial,chardev=console,iobase=0x3f8,irq=4 \
