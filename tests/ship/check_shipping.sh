@@ -48,8 +48,9 @@ missing_arch)
   echo "$err"
   [ $status = 1 ] || fail "exit code $status, not 1"
   for want in "Linux" "riscv64" "linux-x86_64, linux-aarch64, linux-armhf, windows-x86, windows-x86_64" \
-      "tried java.library.path ($work/empty)"; do
-    grep -qF "$want" <<<"$err" || fail "the error does not say: $want"
+      "tried java.library.path ($work/empty)" "Ways out: install the library (libDorlesk.so)" \
+      "-Ddorlesk.native.dir=DIR or XDG_CACHE_HOME=DIR"; do
+    grep -qF -- "$want" <<<"$err" || fail "the error does not say: $want"
   done
   ;;
 loader)

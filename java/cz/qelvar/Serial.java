@@ -61,7 +61,7 @@ public final class Serial {
      *     path of at most 4095 bytes in UTF-8
      * @return the port's handle, or -1 when the port does not exist, is held by
      *     anyone (this program included), is not a serial device, or the name is null
-     *     or too long
+     *     or too long; {@link SerialDiagnostics#explain} says which, and what to do
      */
     public static native int commOpen(String portName);
 

@@ -6,7 +6,9 @@ import java.io.InputStream;
 import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.List;
 
 /**
  * The command line of {@code dorlesk.jar}: {@code java -jar dorlesk.jar --help}.
@@ -17,7 +19,10 @@ public final class SerialTool {
             "Usage: java -jar dorlesk.jar [COMMAND]",
             "",
             "Commands:",
-            "  list             list the serial ports found when the library loaded (the default)",
+            "  list [--long]    list the serial ports found when the library loaded (the default);",
+            "                   --long adds each port's device and what the system knows of it",
+            "  check PORT       try to open PORT and, when it cannot be opened, say why and what",
+            "                   to do (exit 0 when it opens, 1 when it does not)",
             "  loopback [PORT]  open PORT, set 115200 8N1 and a 1000 ms time-out, write a line,",
             "                   read it back, switch RTS and DTR off and on, close; PORT must echo",
             "                   (a loopback plug). Without PORT, on Linux, the far end is a",
@@ -47,12 +52,16 @@ public final class SerialTool {
     public static void main(String[] args) {
         String command = args.length > 0 ? args[0] : "list";
         boolean known = command.equals("list") || command.equals("loopback")
-                || command.equals("--version");
+                || command.equals("check") || command.equals("--version");
         if (command.equals("--help") || command.equals("-h") || command.equals("help")) {
             System.out.println(HELP);
             return;
         }
-        if (!known || args.length > (command.equals("loopback") ? 2 : 1)) {
+        boolean arguments = command.equals("loopback") ? args.length <= 2
+                : command.equals("check") ? args.length == 2
+                : command.equals("list") ? args.length <= 1 || args.length == 2 && args[1].equals("--long")
+                : args.length <= 1;
+        if (!known || !arguments) {
             System.err.println("dorlesk: bad usage: " + String.join(" ", args) + "\n\n" + HELP);
             System.exit(2);
         }
@@ -66,12 +75,25 @@ public final class SerialTool {
                 String[] ports = Serial.commEnumPorts();
                 System.out.println("Ports found when the library loaded: "
                         + (ports.length == 0 ? "none" : String.join(", ", ports)));
+                if (args.length == 2) {
+                    for (String port : ports) System.out.println(SerialDiagnostics.describe(port));
+                }
+            } else if (command.equals("check")) {
+                List<String> lines = new ArrayList<>();
+                boolean opens = SerialDiagnostics.diagnose(args[1], lines);
+                lines.forEach(System.out::println);
+                System.exit(opens ? 0 : 1);
             } else {
                 System.exit(args.length == 2 ? session(args[1]) : echoSession());
             }
         } catch (UnsatisfiedLinkError | ExceptionInInitializerError | NoClassDefFoundError e) {
             Throwable cause = e.getCause() != null ? e.getCause() : e;
             System.err.println("dorlesk: the native library could not be loaded: " + cause.getMessage());
+            System.err.println("Ways out: install the library (" + System.mapLibraryName(NativeLoader.MODULE)
+                    + ") in a directory on java.library.path (-Djava.library.path=DIR; the Debian"
+                    + " package puts it in /usr/lib/jni), or let the jar extract it elsewhere with"
+                    + " -Ddorlesk.native.dir=DIR or XDG_CACHE_HOME=DIR (a directory of your own, on a"
+                    + " file system that allows executing files).");
             System.exit(1);
         }
     }
