@@ -9,6 +9,7 @@
    make a port appear while the program under test is loaded. */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -24,11 +25,19 @@
 
 enum mode { echo, sink, silent };
 
+/* An echo port's bytes on their way back. The master is non-blocking and
+   the echo waits here, so the far end never blocks in write() while the
+   client is blocked writing to it: a client that keeps 16 KiB in flight
+   and a pseudo-terminal's small buffers would otherwise deadlock. */
+#define PENDING (1 << 20)
+
 struct port {
   int master, slave;
   enum mode mode;
   unsigned long long received;
   char link[512];
+  unsigned char *pending;
+  size_t head, length;
 };
 
 static struct port ports[MAX_PORTS];
@@ -53,14 +62,37 @@ static int addPort(const char *where, const char *name, enum mode mode) {
   if (symlink(slaveName, p->link) != 0)
     return -1;
   p->mode = mode;
+  fcntl(p->master, F_SETFL, O_NONBLOCK);
+  if (mode == echo && (p->pending = malloc(PENDING)) == NULL)
+    return -1;
+  p->head = p->length = 0;
   p->received = 0;
   portCount++;
   return 0;
 }
 
+static void queue(struct port *p, const char *bytes, size_t n) {
+  for (size_t i = 0; i < n; i++)
+    p->pending[(p->head + p->length++) % PENDING] = (unsigned char)bytes[i];
+}
+
+/* Sends what waits, as far as the terminal takes it. */
+static void flush(struct port *p) {
+  while (p->length > 0) {
+    size_t run = PENDING - p->head < p->length ? PENDING - p->head : p->length;
+    ssize_t w = write(p->master, p->pending + p->head, run);
+    if (w <= 0)
+      return;
+    p->head = (p->head + (size_t)w) % PENDING;
+    p->length -= (size_t)w;
+  }
+}
+
 static void serve(struct port *p) {
   char buf[4096];
-  ssize_t n = read(p->master, buf, sizeof buf);
+  ssize_t n =
+      read(p->master, buf,
+           p->mode == echo && PENDING - p->length < sizeof buf ? PENDING - p->length : sizeof buf);
   if (n <= 0)
     return;
   p->received += (unsigned long long)n;
@@ -73,8 +105,8 @@ static void serve(struct port *p) {
     n = (ssize_t)strlen(answer);
     memcpy(buf, answer, (size_t)n);
   }
-  if (write(p->master, buf, (size_t)n) != n)
-    perror("far_end: echo");
+  queue(p, buf, (size_t)n);
+  flush(p);
 }
 
 int main(int argc, char **argv) {
@@ -126,16 +158,26 @@ int main(int argc, char **argv) {
   for (;;) {
     struct pollfd fds[MAX_PORTS + 1];
     int count = portCount; /* a request may add a port while serving */
-    for (int k = 0; k < count; k++)
-      fds[k] = (struct pollfd){ports[k].master, ports[k].mode == silent ? 0 : POLLIN, 0};
+    for (int k = 0; k < count; k++) {
+      struct port *p = &ports[k];
+      short events = p->mode == silent ? 0 : POLLIN;
+      if (p->mode == echo && p->length == PENDING)
+        events = 0; /* full: read again once some is sent */
+      if (p->length > 0)
+        events |= POLLOUT;
+      fds[k] = (struct pollfd){p->master, events, 0};
+    }
     fds[count] = (struct pollfd){childFd, POLLIN, 0};
     if (poll(fds, (nfds_t)count + 1, -1) < 0 && errno != EINTR)
       break;
     if (fds[count].revents)
       break;
-    for (int k = 0; k < count; k++)
+    for (int k = 0; k < count; k++) {
       if (fds[k].revents & POLLIN)
         serve(&ports[k]);
+      if (fds[k].revents & POLLOUT)
+        flush(&ports[k]);
+    }
   }
   int status = 1;
   waitpid(child, &status, 0);
