@@ -141,12 +141,12 @@ static bool sameLine(const struct termios &a, const struct termios &b) {
 // Whether the device holds the frame and rate of want: a UART driver keeps
 // what it can make and answers the set all the same.
 static bool deviceHolds(OpenPort *port, const struct termios &want, DWORD rate, bool standard) {
-  struct termios now;
-  if (tcgetattr(port->fd, &now) != 0)
-    return false;
   // A pseudo-terminal carries whole bytes with no framing, at no rate.
   if (port->isPty)
     return true;
+  struct termios now;
+  if (tcgetattr(port->fd, &now) != 0)
+    return false;
   unsigned custom = 0;
   if ((now.c_cflag & (CSIZE | PARENB)) != (want.c_cflag & (CSIZE | PARENB)))
     return false;
