@@ -49,20 +49,15 @@ class DiagnosticsTest {
     @Test
     void listLongSaysWhatTheSystemKnowsOfEachPort() throws Exception {
         Path dir = Pty.freshPortDir(), fake = dir.resolve("root");
-        Path usb = fake.resolve("sys/devices/pci0000:00/0000:00:14.0/usb1/1-2");
-        write(usb.resolve("idVendor"), "0403");
-        write(usb.resolve("idProduct"), "6001");
-        write(usb.resolve("manufacturer"), "FTDI");
-        write(usb.resolve("product"), "FT232R USB UART");
-        write(usb.resolve("serial"), "A10KZP3X");
-        Files.createDirectories(usb.resolve("1-2:1.0/ttyUSB0"));
+        String usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/";
+        String[] files = {usb + "idVendor=0403", usb + "idProduct=6001", usb + "manufacturer=FTDI",
+            usb + "product=FT232R USB UART", usb + "serial=A10KZP3X", "sys/class/tty/ttyS0/type=4",
+            "sys/class/tty/ttyS0/port=0x3F8", "sys/class/tty/ttyS0/irq=4", "sys/class/tty/ttyAMA0/type=32",
+            "sys/class/tty/ttyAMA0/irq=29"};
+        for (String file : files) write(fake.resolve(file.split("=")[0]), file.split("=")[1]);
+        Files.createDirectories(fake.resolve(usb + "1-2:1.0/ttyUSB0"));
         Files.createDirectories(fake.resolve("sys/class/tty/ttyUSB0"));
-        Files.createSymbolicLink(fake.resolve("sys/class/tty/ttyUSB0/device"), usb.resolve("1-2:1.0"));
-        write(fake.resolve("sys/class/tty/ttyS0/type"), "4");
-        write(fake.resolve("sys/class/tty/ttyS0/port"), "0x3F8");
-        write(fake.resolve("sys/class/tty/ttyS0/irq"), "4");
-        write(fake.resolve("sys/class/tty/ttyAMA0/type"), "32");
-        write(fake.resolve("sys/class/tty/ttyAMA0/irq"), "29");
+        Files.createSymbolicLink(fake.resolve("sys/class/tty/ttyUSB0/device"), fake.resolve(usb + "1-2:1.0"));
         Files.createDirectories(fake.resolve("dev/serial/by-id"));
         Files.createSymbolicLink(fake.resolve("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP3X-if00-port0"),
                 Paths.get("../../ttyUSB0"));
