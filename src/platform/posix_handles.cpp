@@ -38,6 +38,8 @@ OpenPort *newPort(int fd, bool isProbe) {
 }
 
 void freePort(OpenPort *port) {
+  if (port == nullptr)
+    return;
   Side *sides[] = {&port->rx, &port->tx, &port->settings};
   for (Side *side : sides)
     pthread_cond_destroy(&side->changed);

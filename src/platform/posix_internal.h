@@ -68,7 +68,8 @@ struct Call {
   COMMTIMEOUTS timeouts; // as they were when the call was made
 };
 
-// A zeroed entry for fd with its conditions made; freePort undoes it.
+// A zeroed entry for fd with its conditions made; freePort undoes it (and
+// takes null).
 OpenPort *newPort(int fd, bool isProbe);
 void freePort(OpenPort *port);
 bool registerPort(OpenPort *port);

@@ -65,8 +65,7 @@ static HANDLE probe(const char *path) {
     return failWith(ERROR_ACCESS_DENIED, fd);
   OpenPort *port = newPort(fd, true);
   if (port == nullptr || !registerPort(port)) {
-    if (port != nullptr)
-      freePort(port);
+    freePort(port);
     return failWith(ERROR_NOT_ENOUGH_MEMORY, fd);
   }
   return (HANDLE)(intptr_t)fd;
@@ -110,8 +109,7 @@ static HANDLE openDevice(const char *path, DWORD access) {
     return failWith(errorFromErrno(errno), fd);
   OpenPort *port = newPort(fd, false);
   if (port == nullptr || !registerPort(port)) {
-    if (port != nullptr)
-      freePort(port);
+    freePort(port);
     return failWith(ERROR_NOT_ENOUGH_MEMORY, fd);
   }
   port->isPty = isPty;
