@@ -163,6 +163,14 @@ loader)
   set -e
   [ $status = 1 ] && grep -q "could not extract the native library for Linux on .* into " <<<"$out" ||
     fail "non-ASCII cache directory under LC_ALL=C: exit $status: $out"
+  set +e
+  out=$(cd "$work/cwd" && env -u XDG_CACHE_HOME LC_ALL=C HOME="$work/caf$(printf '\xc3\xa9')" \
+    "${java_alone[@]}" -Duser.home='?' -jar "$jar" list 2>&1)
+  status=$?
+  set -e
+  [ $status = 1 ] && grep -q "could not extract the native library for Linux on .* into " <<<"$out" ||
+    fail "non-ASCII HOME under LC_ALL=C: exit $status: $out"
+  [ -z "$(ls -A "$work/cwd")" ] || fail "non-ASCII HOME: something was made in the working directory"
   # Architectures by their several names.
   for arch in amd64 x86_64; do
     [ "$(loaded_from -Dos.arch=$arch)" = "$lib" ] || fail "os.arch $arch"

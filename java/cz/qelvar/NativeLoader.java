@@ -174,9 +174,18 @@ final class NativeLoader {
         // A uid with no passwd entry (a container's) has user.home "?": never a
         // place relative to the working directory.
         for (String h : new String[] {home, System.getenv("HOME")}) {
-            if (h != null && h.startsWith("/") && Files.isDirectory(Paths.get(h))) return h + "/.cache/dorlesk";
+            if (h != null && h.startsWith("/") && isDirectory(h)) return h + "/.cache/dorlesk";
         }
         return null;
+    }
+
+    /** A name the locale cannot spell counts as one: extracting then says why it fails. */
+    private static boolean isDirectory(String path) {
+        try {
+            return Files.isDirectory(Paths.get(path));
+        } catch (InvalidPathException e) {
+            return true;
+        }
     }
 
     static Path cacheRoot() throws IOException {
