@@ -49,6 +49,7 @@ struct OpenPort {
   bool isProbe;    // from a probe (access 0): no device was opened
   bool isPty;      // a pseudo-terminal: whole bytes, no framing, no modem lines
   bool exclusive;  // TIOCEXCL was set at open
+  bool lowLatency; // the driver's low-latency mode was switched on at open
   bool readWaited; // the last read found nothing waiting
   DCB dcb;
   COMMTIMEOUTS timeouts;

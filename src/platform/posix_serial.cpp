@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -76,6 +77,30 @@ static bool isPseudoTerminal(const struct stat &st) {
   return major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
 }
 
+// A USB adapter holds what it received until its latency timer runs out
+// (16 ms on FTDI chips), which caps a request and its answer at some 60 a
+// second; the driver's low-latency mode runs the timer at 1 ms. Drivers
+// that have no such mode refuse the request, which changes nothing.
+// DORLESK_LOW_LATENCY=0 leaves the port as the system holds it. True when
+// the flag was set here, so that close gives the port back as it was.
+static bool lowerLatency(int fd) {
+  const char *wanted = getenv("DORLESK_LOW_LATENCY");
+  struct serial_struct serial;
+  if ((wanted != nullptr && strcmp(wanted, "0") == 0) || ioctl(fd, TIOCGSERIAL, &serial) != 0 ||
+      (serial.flags & ASYNC_LOW_LATENCY))
+    return false;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+static void restoreLatency(int fd) {
+  struct serial_struct serial;
+  if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY)) {
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &serial);
+  }
+}
+
 static HANDLE openDevice(const char *path, DWORD access) {
   int mode = (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR
              : (access & GENERIC_WRITE)                          ? O_WRONLY
@@ -97,8 +122,12 @@ static HANDLE openDevice(const char *path, DWORD access) {
   bool isPty = isPseudoTerminal(st);
   bool exclusive = !isPty && ioctl(fd, TIOCEXCL) == 0;
   struct termios before = tio;
+  // Bytes pass unchanged, as through a Windows port, which has no line
+  // discipline; the rate and frame stay as the system holds them until the
+  // program sets its own.
+  const tcflag_t frame = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
   cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cflag = (tio.c_cflag & ~frame) | (before.c_cflag & frame) | CLOCAL | CREAD;
   tio.c_cflag &= ~(tcflag_t)HUPCL; // closing must not drop DTR behind the user's back
   // With a non-blocking descriptor, VMIN 1 makes an empty read answer EAGAIN,
   // so that a read of 0 bytes can only mean the far end hung up.
@@ -114,6 +143,7 @@ static HANDLE openDevice(const char *path, DWORD access) {
   }
   port->isPty = isPty;
   port->exclusive = exclusive;
+  port->lowLatency = !isPty && lowerLatency(fd);
   port->line = tio;
   describeLine(fd, tio, &port->dcb);
   port->inQueue = port->outQueue = 4096;
@@ -137,6 +167,8 @@ BOOL CloseHandle(HANDLE h) {
   }
   if (port->exclusive)
     ioctl(port->fd, TIOCNXCL);
+  if (port->lowLatency)
+    restoreLatency(port->fd);
   if (port->wakeFd >= 0)
     close(port->wakeFd);
   // On a UART the kernel sends what is still queued before the close
