@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
@@ -254,15 +255,39 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
   int plain = ::open(far.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(plain, 0);
   ASSERT_EQ(tcgetattr(plain, &tio), 0);
-  tio.c_cflag |= HUPCL; // as another program may have left it
+  // As another program may have left it: a pseudo-terminal keeps no parity
+  // and only 8 data bits.
+  tio.c_cflag = (tio.c_cflag & ~(tcflag_t)CSIZE) | HUPCL | CSTOPB | (pair() ? CS7 | PARENB : CS8);
+  tio.c_lflag |= ICANON | ECHO;
+  cfsetspeed(&tio, B1200);
   ASSERT_EQ(tcsetattr(plain, TCSANOW, &tio), 0);
+  serial_struct serial;
+  bool latency = ioctl(plain, TIOCGSERIAL, &serial) == 0;
+  if (latency) {
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    ASSERT_EQ(ioctl(plain, TIOCSSERIAL, &serial), 0);
+  }
   ::close(plain);
   HANDLE first = open("COM10");
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
-  // Raw, and closing will not drop DTR.
+  // Raw, and closing will not drop DTR; the rate and frame stay as found.
   ASSERT_EQ(tcgetattr((int)(intptr_t)first, &tio), 0);
   EXPECT_FALSE(tio.c_cflag & HUPCL);
   EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
+  EXPECT_EQ(cfgetospeed(&tio), (speed_t)B1200);
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB),
+            CSTOPB | (pair() ? CS7 | PARENB : (tcflag_t)CS8));
+  DCB found;
+  ASSERT_TRUE(GetCommState(first, &found));
+  EXPECT_EQ(found.BaudRate, 1200u);
+  EXPECT_EQ(found.StopBits, TWOSTOPBITS);
+  EXPECT_EQ(found.ByteSize, pair() ? 7 : 8);
+  // A driver with a low-latency mode runs in it while the port is held, and
+  // gets its own flag back at close.
+  if (latency) {
+    ASSERT_EQ(ioctl((int)(intptr_t)first, TIOCGSERIAL, &serial), 0);
+    EXPECT_TRUE(serial.flags & ASYNC_LOW_LATENCY);
+  }
   // On a pseudo-terminal the lock alone keeps others out: TIOCEXCL would
   // outlive a holder killed with SIGKILL until the master closes. A
   // hardware port also keeps out opens that do not ask for the lock.
@@ -275,6 +300,12 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
   EXPECT_EQ(open(far.slave), INVALID_HANDLE_VALUE); // the same device by its path
   close(first);
+  if (latency) {
+    plain = ::open(far.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(ioctl(plain, TIOCGSERIAL, &serial), 0);
+    EXPECT_FALSE(serial.flags & ASYNC_LOW_LATENCY);
+    ::close(plain);
+  }
   EXPECT_NE(open("COM10"), INVALID_HANDLE_VALUE);
 }
 
@@ -307,7 +338,9 @@ TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
   DCB dcb;
   ASSERT_TRUE(GetCommState(h, &dcb));
   EXPECT_EQ(dcb.DCBlength, sizeof dcb);
-  EXPECT_EQ(dcb.ByteSize, 8);
+  termios tio;
+  ASSERT_EQ(tcgetattr((int)(intptr_t)h, &tio), 0);
+  EXPECT_EQ(dcb.ByteSize, (tio.c_cflag & CSIZE) == CS7 ? 7 : 8); // as the open found it
   dcb.BaudRate = 115200;
   dcb.ByteSize = 7;
   dcb.Parity = EVENPARITY;
@@ -318,7 +351,6 @@ TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
   DCB back;
   ASSERT_TRUE(GetCommState(h, &back));
   EXPECT_EQ(memcmp(&dcb, &back, sizeof dcb), 0);
-  termios tio;
   ASSERT_EQ(tcgetattr((int)(intptr_t)h, &tio), 0);
   EXPECT_EQ(cfgetospeed(&tio), (speed_t)B115200);
   EXPECT_TRUE(tio.c_cflag & CSTOPB);
@@ -334,9 +366,12 @@ TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
   // termios2): taken only where the driver then holds them, otherwise
   // refused with the port as it was.
   dcb.Parity = MARKPARITY;
+  const tcflag_t frame = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
   for (DWORD want : {230400u, 921600u, 250000u}) {
     DCB before;
     ASSERT_TRUE(GetCommState(h, &before));
+    termios was;
+    ASSERT_EQ(tcgetattr((int)(intptr_t)h, &was), 0);
     dcb.BaudRate = want;
     BOOL ok = SetCommState(h, &dcb);
     DWORD error = GetLastError();
@@ -352,6 +387,9 @@ TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
       EXPECT_EQ(error, (DWORD)ERROR_GEN_FAILURE);
       EXPECT_EQ(rate, before.BaudRate);
       EXPECT_EQ(back.BaudRate, before.BaudRate);
+      // Undone: the driver keeps the new frame with a rate it could make.
+      ASSERT_EQ(tcgetattr((int)(intptr_t)h, &tio), 0);
+      EXPECT_EQ(tio.c_cflag & frame, was.c_cflag & frame);
     }
   }
 }
@@ -389,8 +427,18 @@ TEST_F(StandIn, ImpossibleFramesAreRefusedWithNothingChanged) {
   for (BYTE size : {5, 6, 7, 8}) {
     DCB d = good;
     d.ByteSize = size;
-    // A USB adapter may make only 7 and 8 data bits.
-    EXPECT_TRUE(SetCommState(h, &d) || (pair() && size < 7)) << (int)size;
+    // A USB adapter may make only 7 and 8 data bits; what is taken is what
+    // the driver holds (a pseudo-terminal holds 8 whatever it is given).
+    bool taken = SetCommState(h, &d);
+    EXPECT_TRUE(taken || (pair() && size < 7)) << (int)size;
+    termios held;
+    ASSERT_EQ(tcgetattr((int)(intptr_t)h, &held), 0);
+    if (taken && pair()) {
+      EXPECT_EQ(held.c_cflag & CSIZE, (tcflag_t)(size == 5   ? CS5
+                                                 : size == 6 ? CS6
+                                                 : size == 7 ? CS7
+                                                             : CS8));
+    }
   }
   ASSERT_TRUE(SetCommState(h, &good));
   termios before;
@@ -588,6 +636,20 @@ TEST_F(StandIn, ACloseFromAnotherThreadEndsABlockedReadAndItsNumberIsNotReusedUn
   char buf[3];
   EXPECT_TRUE(ReadFile(reopened, buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(std::string(buf, n), "new");
+  // A read inside the driver when the close comes keeps the port until it
+  // has left, however long that takes.
+  readHook = [&](int f, void *b, size_t count) -> ssize_t {
+    if (f == (int)(intptr_t)reopened)
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return __real_read(f, b, count);
+  };
+  setTimeouts(reopened, MAXDWORD, 0, 0); // a read that asks the driver first
+  std::thread slow([&] { ReadFile(reopened, buf, sizeof buf, &n, nullptr); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  start = nowMs();
+  close(reopened);
+  EXPECT_GE(nowMs() - start, 150.0);
+  slow.join();
 }
 
 TEST_F(StandIn, AnAbortingPurgeWakesABlockedReadAndLeavesThePortUsable) {
@@ -752,10 +814,32 @@ TEST_F(StandIn, CallsQueuedOnOnePortSpendNoCpuWhileAnotherPortIsBusy) {
   EXPECT_LT(total, 20.0);
 }
 
-// Out of descriptors, a call cannot make the one that wakes it: it still
-// waits as asked, and a purge still ends it within milliseconds.
-TEST_F(StandIn, WithNoDescriptorLeftCallsStillWaitAndStillEndOnAPurge) {
+// A write asleep for room, with no read asleep beside it, ends within
+// milliseconds of a purge or a close. Out of descriptors, a call cannot make
+// the one that wakes it: it still waits as asked, and a purge still ends it.
+TEST_F(StandIn, AWriteAsleepEndsOnAPurgeOrCloseAndCallsStillWaitWithNoDescriptorLeft) {
   NEEDS_PSEUDO_TERMINALS("needs a far end that stops taking bytes within 100 KB");
+  std::string data(100000, 'w'); // more than the far end, which does not read, takes
+  for (bool purge : {true, false}) {
+    FarEnd other;
+    HANDLE w = open(other.slave);
+    ASSERT_NE(w, INVALID_HANDLE_VALUE);
+    DWORD sent = 0;
+    double endedAt = 0;
+    std::thread writer([&] {
+      WriteFile(w, data.data(), (DWORD)data.size(), &sent, nullptr);
+      endedAt = nowMs();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    double at = nowMs();
+    if (purge)
+      EXPECT_TRUE(PurgeComm(w, PURGE_TXABORT));
+    else
+      close(w);
+    writer.join();
+    EXPECT_LT(endedAt - at, 50.0) << (purge ? "purge" : "close");
+    EXPECT_LT(sent, data.size());
+  }
   HANDLE h = openFarEnd();
   setTimeouts(h, 0, 0, 300);
   rlimit limit;
@@ -772,7 +856,6 @@ TEST_F(StandIn, WithNoDescriptorLeftCallsStillWaitAndStillEndOnAPurge) {
   EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(n, 0u);
   EXPECT_GE(nowMs() - start, 300.0);
-  std::string data(100000, 'w'); // more than the far end, which does not read, takes
   double purgedAt = 0;
   std::thread purger([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -817,6 +900,71 @@ TEST_F(StandIn, SettingTheLineRepairsWhatAnotherProgramChanged) {
   ASSERT_EQ(tcgetattr(fd, &tio), 0);
   EXPECT_EQ(cfgetospeed(&tio), (speed_t)B9600);
   EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
+  // Canonical again at the same rate and frame: still set raw.
+  tio.c_lflag |= ICANON;
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  EXPECT_FALSE(tio.c_lflag & ICANON);
+}
+
+// A purge waits for the read inside the driver; a read that arrives
+// meanwhile, and a write woken by the purge's wake, go on when it ends.
+TEST_F(StandIn, CallsThatMeetAPurgeGoOnWhenItEnds) {
+  NEEDS_PSEUDO_TERMINALS("needs a far end that stops taking bytes within 100 KB");
+  HANDLE h = openFarEnd();
+  int fd = (int)(intptr_t)h;
+  COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 200}; // reads return at once, writes give up after 200 ms
+  ASSERT_TRUE(SetCommTimeouts(h, &t));
+  std::atomic<bool> first{true};
+  readHook = [&](int f, void *b, size_t count) -> ssize_t {
+    if (f == fd && first.exchange(false)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      errno = EAGAIN;
+      return -1;
+    }
+    return __real_read(f, b, count);
+  };
+  far.send("z");
+  double start = nowMs();
+  std::atomic<double> purged{0}, written{0}, late{0};
+  DWORD lateGot = 0;
+  std::string data(100000, 'w');
+  std::thread reader([&] {
+    char b[4];
+    DWORD got = 0;
+    ReadFile(h, b, sizeof b, &got, nullptr);
+  });
+  std::thread writer([&] {
+    DWORD sent = 0;
+    WriteFile(h, data.data(), (DWORD)data.size(), &sent, nullptr);
+    written = nowMs();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::thread purger([&] {
+    PurgeComm(h, PURGE_RXABORT);
+    purged = nowMs();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::thread latecomer([&] {
+    char b[4];
+    ReadFile(h, b, sizeof b, &lateGot, nullptr);
+    late = nowMs();
+  });
+  // A call that sleeps on is released by a close, so that the test ends.
+  while (nowMs() - start < 1500 && (written == 0 || late == 0 || purged == 0))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_GT(purged.load(), 0.0) << "the purge did not end";
+  EXPECT_GT(written.load(), 0.0) << "the write slept on after the purge";
+  EXPECT_GT(late.load(), 0.0) << "the read that came during the purge slept on";
+  if (written == 0 || late == 0 || purged == 0)
+    close(h);
+  for (std::thread *th : {&reader, &writer, &purger, &latecomer})
+    th->join();
+  EXPECT_GE(purged - start, 280.0);
+  EXPECT_LT(written - start, 500.0);
+  EXPECT_LT(late - start, 500.0);
+  EXPECT_EQ(lateGot, 1u);
 }
 
 } // namespace

@@ -4,6 +4,7 @@ import cz.qelvar.Serial;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.Arrays;
 import java.util.HashSet;
@@ -47,6 +48,8 @@ public final class UartChecks {
         String near = args[0], far = args[1], device = args[2];
         System.out.println("Checks on " + near + " (" + device + ") wired to " + far);
         exclusive(near, device);
+        lineKeptAtOpen(near, device);
+        latencyWhileHeld(near, device);
         framesAndRates(near, device);
         transfers(near, far);
         if (args.length > 3) modemLinesAfterClose(near, device, args[3]);
@@ -63,6 +66,40 @@ public final class UartChecks {
         Serial.commClose(h);
         other = openAsAnotherUser(device);
         expect(other.equals("opened"), "another user's plain open after commClose: " + other);
+    }
+
+    static boolean holds(String device, String settings) throws Exception {
+        Set<String> words = new HashSet<>(Arrays.asList(run("stty", "-F", device, "-a").split("[\\s;]+")));
+        return words.containsAll(Arrays.asList(settings.split(" ")));
+    }
+
+    /** The open makes the line raw and keeps its rate and frame until commSetBaud. */
+    static void lineKeptAtOpen(String near, String device) throws Exception {
+        run("stty", "-F", device, "9600", "cs7", "parenb", "-parodd", "icanon", "echo");
+        int h = open(near);
+        expect(holds(device, "9600 cs7 parenb -parodd -icanon -echo"),
+                "commOpen keeps 9600 7E1 and makes the line raw: " + run("stty", "-F", device));
+        int r = Serial.commSetBaud(h, "9600", null);
+        expect(r != 0 && holds(device, "9600 cs7 parenb -parodd"),
+                "commSetBaud(h, \"9600\", null) keeps the frame found: " + run("stty", "-F", device));
+        Serial.commClose(h);
+    }
+
+    /** A USB adapter runs its latency timer at 1 ms while held, and gets its own back. */
+    static void latencyWhileHeld(String near, String device) throws Exception {
+        Path timer = Paths.get("/sys/bus/usb-serial/devices", Paths.get(device).getFileName().toString(),
+                "latency_timer");
+        if (!Files.exists(timer)) return;
+        Files.writeString(timer, "4");
+        int h = open(near);
+        String held = Files.readString(timer).strip();
+        Serial.commSetBaud(h, "115200", "8N1");
+        String set = Files.readString(timer).strip();
+        Serial.commClose(h);
+        String after = Files.readString(timer).strip();
+        expect(held.equals("1") && set.equals("1") && after.equals("4"),
+                "latency timer 4 ms by hand: " + held + " while held, " + set + " after commSetBaud, "
+                        + after + " after commClose");
     }
 
     /** Each rate of the table and several frames, as the driver reports them (TCGETS). */
