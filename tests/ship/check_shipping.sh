@@ -54,7 +54,11 @@ missing_arch)
   done
   ;;
 loader)
-  # How the jar's loader picks, checks and fills its directory.
+  # How the jar's loader picks, checks and fills its directory. Steps run as
+  # other users read a copy of the jar, as the tree under test may lie in a
+  # directory they cannot enter.
+  cp "$jar" "$work/dorlesk.jar" && chmod 644 "$work/dorlesk.jar" && chmod 711 "$work"
+  jar=$work/dorlesk.jar
   version() { env XDG_CACHE_HOME="$work/cache" "${java_alone[@]}" "$@" -jar "$jar" --version 2>&1; }
   refused() { # ARGS... -- TEXT: the run fails with an error that says TEXT
     local args=() out
@@ -107,6 +111,11 @@ loader)
   [ "$(loaded_from)" = "$lib" ] || fail "loaded from elsewhere"
   cmp -s "$shipped" "$lib" || fail "the tampered copy was kept"
   ! cmp -s "$shipped" "$work/seen" || fail "the tampered copy was written over in place"
+  # A fresh copy is renamed into place too: written in place, it would follow
+  # a link standing there (and a reader could map it half written).
+  rm "$lib" && ln -s "$work/outside" "$lib"
+  [ "$(loaded_from)" = "$lib" ] && [ -f "$lib" ] && [ ! -L "$lib" ] || fail "the link was not replaced"
+  [ ! -e "$work/outside" ] || fail "the library was written through a link in place"
   # A uid with no passwd entry has user.home "?": HOME is taken, and without
   # it the error says what to set; nothing lands in the working directory.
   mkdir -p "$work/cwd" "$work/home2"
@@ -142,18 +151,49 @@ loader)
     for want in "does not allow executing files" -Ddorlesk.native.dir XDG_CACHE_HOME java.library.path; do
       [ $status = 1 ] && grep -qF -- "$want" <<<"$out" || fail "noexec: exit $status, not 1 naming $want: $out"
     done
+    # The loopback's far end, extracted there while the library comes from the path.
+    set +e
+    out=$(unshare -m sh -c 'mount -t tmpfs -o noexec,mode=700 none "$0" && exec "$@"' "$work/noexec" \
+      java -Djava.library.path="$build" -Ddorlesk.native.dir="$work/noexec" -jar "$jar" loopback 2>&1)
+    status=$?
+    set -e
+    [ $status = 1 ] && grep -qF "the echoing far end extracted there cannot be run" <<<"$out" ||
+      fail "noexec far end: exit $status: $out"
   else
     echo "SKIP ship.loader noexec cache: cannot mount here (needs root or a mount namespace)"
   fi
-  # Inside a user namespace that maps only the user, / and /tmp belong to the
-  # overflow uid; they are as good as root's.
-  mkdir -p "$work/ns" && chown "$("${other[@]}" id -u)" "$work/ns"
-  if "${other[@]}" unshare --user --map-current-user true 2>/dev/null; then
-    out=$("${other[@]}" unshare --user --map-current-user env XDG_CACHE_HOME="$work/ns" \
-      "${java_alone[@]}" -jar "$jar" --version 2>&1) || fail "in a user namespace: $out"
-    grep -q "^native library: $work/ns/dorlesk/" <<<"$out" || fail "in a user namespace: $out"
+  # Inside a user namespace that maps only the user, every owner outside it
+  # shows as the overflow uid: root's /, /var and the like are as good as
+  # root's, so a home there works; one that others may write to (here a
+  # scratch directory of uid 4343's, swapped in a loop by its owner) is not.
+  if [ "$(id -u)" = 0 ] && "${other[@]}" unshare --user --map-current-user true 2>/dev/null; then
+    ns=(setpriv --reuid=4242 --regid=4242 --clear-groups unshare --user --map-current-user)
+    home=$(mktemp -d /var/cache/dorlesk-ns.XXXXXX) && chmod 755 "$home" && chown 4242 "$home"
+    out=$("${ns[@]}" env -u XDG_CACHE_HOME HOME="$home" "${java_alone[@]}" -jar "$jar" --version 2>&1) ||
+      { rm -rf "$home"; fail "a home in a user namespace: $out"; }
+    rm -rf "$home"
+    grep -q "^native library: $home/.cache/dorlesk/" <<<"$out" || fail "a home in a user namespace: $out"
+    mkdir -m 1777 "$work/scratch" && chown 4343 "$work/scratch"
+    mkdir -m 700 "$work/scratch/victim" "$work/scratch/evil" && chown 4242 "$work/scratch/victim"
+    refused -Ddorlesk.native.dir="$work/scratch/victim" -- "$work/scratch belongs to another user (uid 4343)"
+    printf '%s\n' '#define _GNU_SOURCE' '#include <stdio.h>' 'int main(int argc, char **argv) {' \
+      '  for (;;) renameat2(-100, argv[1], -100, argv[2], 2); /* AT_FDCWD, RENAME_EXCHANGE */' '}' |
+      cc -o "$work/swap" -x c -
+    setpriv --reuid=4343 --regid=4343 --clear-groups "$work/swap" "$work/scratch/victim" "$work/scratch/evil" &
+    swapper=$!
+    for i in $(seq 10); do
+      set +e
+      out=$("${ns[@]}" "${java_alone[@]}" -Ddorlesk.native.dir="$work/scratch/victim" -jar "$jar" --version 2>&1)
+      status=$?
+      set -e
+      [ $status = 1 ] && grep -qF "$work/scratch can be written by other users (mode 1777) and belongs to a user outside this user namespace" <<<"$out" ||
+        { kill $swapper; fail "run $i in a user namespace, its directory swapped: exit $status: $out"; }
+    done
+    kill $swapper
+    wait $swapper 2>/dev/null || true
+    [ -z "$(find "$work/scratch" -mindepth 2)" ] || fail "something was written below the scratch directory"
   else
-    echo "SKIP ship.loader user namespace: unshare --user is not allowed here"
+    echo "SKIP ship.loader user namespace: needs root, and unshare --user allowed here"
   fi
   # A directory name the locale cannot spell gives the documented error.
   mkdir -p "$work/caf$(printf '\xc3\xa9')"
@@ -208,8 +248,9 @@ command_line)
   set +e
   java -jar "$jar" frobnicate >/dev/null 2>&1; bad=$?
   java -jar "$jar" list extra >/dev/null 2>&1; extra=$?
+  java -jar "$jar" --help extra >/dev/null 2>&1; help=$?
   set -e
-  [ $bad = 2 ] && [ $extra = 2 ] || fail "bad usage exits $bad and $extra, not 2"
+  [ $bad = 2 ] && [ $extra = 2 ] && [ $help = 2 ] || fail "bad usage exits $bad, $extra and $help, not 2"
   DORLESK_PORT_DIR=$work/empty java -Djava.library.path="$build" -jar "$jar" |
     grep -qx 'Ports found when the library loaded: none' || fail "list with no ports"
   start_echo

@@ -20,6 +20,7 @@ import java.nio.file.attribute.PosixFilePermission;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
+import java.util.Arrays;
 import java.util.Locale;
 import java.util.Map;
 
@@ -89,17 +90,45 @@ final class NativeLoader {
         try {
             System.load(target.toString());
         } catch (UnsatisfiedLinkError e) {
-            // What hardened systems give for a cache on a noexec mount.
-            if (String.valueOf(e.getMessage()).contains("failed to map segment")) {
-                throw new UnsatisfiedLinkError("Dorlesk: the file system of " + target.getParent()
-                        + " does not allow executing files (mounted noexec), so the native library"
-                        + " extracted there cannot be loaded; choose a directory elsewhere with"
-                        + " -Ddorlesk.native.dir=DIR or XDG_CACHE_HOME, or install "
-                        + file + " on java.library.path; the system said: " + e.getMessage());
+            if (noexec(target.getParent())) {
+                throw new UnsatisfiedLinkError(noexecAdvice(target.getParent(), "the native library",
+                        ", or install " + file + " on java.library.path", e.getMessage()));
             }
             throw e;
         }
         origin = target.toString();
+    }
+
+    /**
+     * Whether dir lies on a mount that may not execute files, as the mount table
+     * says: the system's own error (a failed mapping, a refused exec) names no cause.
+     */
+    static boolean noexec(Path dir) {
+        try {
+            String real = dir.toRealPath().toString();
+            String best = "", options = "";
+            for (String line : Files.readAllLines(Paths.get("/proc/self/mountinfo"))) {
+                String[] f = line.split(" ");
+                if (f.length < 6) continue;
+                String point = f[4].replace("\\040", " ").replace("\\011", "\t").replace("\\134", "\\");
+                boolean under = real.equals(point) || real.startsWith(point.equals("/") ? "/" : point + "/");
+                // The last of equal mount points is the one on top.
+                if (under && point.length() >= best.length()) {
+                    best = point;
+                    options = f[5];
+                }
+            }
+            return Arrays.asList(options.split(",")).contains("noexec");
+        } catch (IOException | RuntimeException e) {
+            return false;
+        }
+    }
+
+    static String noexecAdvice(Path dir, String what, String otherWay, String systemSaid) {
+        return "Dorlesk: the file system of " + dir + " does not allow executing files (mounted"
+                + " noexec), so " + what + " extracted there cannot be run; choose a directory"
+                + " elsewhere with -Ddorlesk.native.dir=DIR or XDG_CACHE_HOME" + otherWay
+                + "; the system said: " + systemSaid;
     }
 
     /** An exception's text with its reason: the file system's own ones carry only a path. */
@@ -207,7 +236,8 @@ final class NativeLoader {
      * user and be writable by no one else, and every directory above root must belong
      * to this user or to root and, if others may write to it, be sticky (as /tmp is).
      * Inside a user namespace, an owner outside it (shown as the overflow uid, as root
-     * is) counts as root: no one inside can act as that owner.
+     * is) counts as root where no one else may write to the directory: that owner may
+     * be any user of the host, so a sticky directory of theirs protects nothing.
      * Root is taken by its real path, so no link can be re-pointed after the check. On
      * Windows the user's local application data is their own.
      */
@@ -247,13 +277,23 @@ final class NativeLoader {
         Map<String, Object> a = Files.readAttributes(dir, "unix:uid,mode", LinkOption.NOFOLLOW_LINKS);
         int uid = (Integer) a.get("uid"), mode = (Integer) a.get("mode");
         int self = (Integer) Files.getAttribute(Paths.get("/proc/self"), "unix:uid");
-        if (uid != self && !(above && (uid == 0 || uid == unmappedOwner()))) {
+        boolean outsider = uid == unmappedOwner();
+        if (uid != self && !(above && (uid == 0 || outsider))) {
             throw new IOException(dir + " belongs to another user (uid " + uid + ")");
         }
         boolean sticky = (mode & 01000) != 0;
+        String modeText = Integer.toOctalString(mode & 07777);
         if ((mode & 022) != 0 && !(above && sticky)) {
-            throw new IOException(dir + " can be written by other users (mode "
-                    + Integer.toOctalString(mode & 07777) + ")");
+            throw new IOException(dir + " can be written by other users (mode " + modeText + ")");
+        }
+        // The owner may rename what lies in a sticky directory, and an owner
+        // outside this user namespace may be anyone, not only root.
+        if ((mode & 022) != 0 && outsider) {
+            throw new IOException(dir + " can be written by other users (mode " + modeText + ") and"
+                    + " belongs to a user outside this user namespace (shown as uid " + uid + "), who"
+                    + " may be anyone and could swap what lies below it; choose a directory below"
+                    + " none that others may write, such as one in your home, with"
+                    + " -Ddorlesk.native.dir=DIR or XDG_CACHE_HOME");
         }
     }
 
