@@ -52,9 +52,20 @@ public final class Serial {
 
     /**
      * Opens a port for exclusive reading and writing, with 1024-byte queues. The
-     * line settings, time-outs and modem lines stay as the system holds them until
-     * changed with {@link #commSetBaud}, {@link #commSetTimeout}, {@link #commRTS}
-     * and {@link #commDTR}.
+     * rate and frame (data bits, parity, stop bits), time-outs and modem lines stay
+     * as the system holds them until changed with {@link #commSetBaud},
+     * {@link #commSetTimeout}, {@link #commRTS} and {@link #commDTR}; opening
+     * raises DTR and RTS, as any open of a serial device does.
+     *
+     * <p>On Linux the open also sets what a Windows port always is: bytes pass
+     * unchanged (raw: no echo, line editing, translation of line ends or software
+     * flow control), the line ignores the modem's carrier ({@code clocal}), and
+     * closing does not drop DTR ({@code -hupcl}). It asks the driver for its
+     * low-latency mode (a USB adapter then hands over received bytes within 1 ms
+     * rather than after its latency timer, 16 ms on FTDI chips) and gives the
+     * mode back as it was on {@link #commClose}; drivers without the mode are
+     * left as they are. The environment variable {@code DORLESK_LOW_LATENCY=0}
+     * leaves it alone.
      *
      * @param portName a port name such as {@code COM3} (on Linux, see the class
      *     description); on Windows at most 95 bytes in modified UTF-8, on Linux a
@@ -83,10 +94,15 @@ public final class Serial {
      * @param baud one of {@code "1200"}, {@code "2400"}, {@code "9600"},
      *     {@code "19200"}, {@code "38400"}, {@code "57600"}, {@code "115200"}, exactly;
      *     any other text (or null) keeps the port's rate
-     * @param format three characters: data bits ({@code 5} to {@code 8}), parity
-     *     ({@code E} or {@code e} even, {@code O} or {@code o} odd, anything else none)
-     *     and stop bits ({@code 2} two, anything else one), such as {@code "8N1"};
-     *     a text of another length (or null) keeps the port's frame
+     * @param format three bytes, as the text reaches the library in the VM's
+     *     modified UTF-8: data bits ({@code 5} to {@code 8}), parity ({@code E} or
+     *     {@code e} even, {@code O} or {@code o} odd, anything else none) and stop
+     *     bits ({@code 2} two, anything else one), such as {@code "8N1"}. Characters
+     *     beyond ASCII, and U+0000, take two or three bytes each, and the bytes
+     *     are read by position, so 7 followed by U+0000 is taken as 7N1 and the euro
+     *     sign alone as 178 data bits, which the system refuses (and the rate
+     *     asked with it is then not applied either). A text of another length in
+     *     bytes (or null) keeps the port's frame.
      * @return -1 for the handle -1; 0 when the port's settings cannot be read or the
      *     system refuses the new ones (such as 9 data bits); nonzero when applied
      */

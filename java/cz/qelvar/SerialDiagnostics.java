@@ -2,8 +2,10 @@ package cz.qelvar;
 
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.DirectoryIteratorException;
 import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.attribute.PosixFileAttributes;
@@ -37,6 +39,25 @@ public final class SerialDiagnostics {
     }
 
     /**
+     * Text from other parties (process command lines, USB strings, link names)
+     * made safe for a terminal: control characters, which could move the cursor,
+     * forge lines or set the clipboard, and the bidirectional overrides are
+     * shown escaped, as ls and ps do.
+     */
+    static String clean(String text) {
+        StringBuilder out = new StringBuilder(text.length());
+        text.codePoints().forEach(c -> {
+            boolean bidi = c >= 0x202a && c <= 0x202e || c >= 0x2066 && c <= 0x2069;
+            if (Character.isISOControl(c) || bidi || c == 0x2028 || c == 0x2029) {
+                out.append(c <= 0xff ? String.format("\\x%02x", c) : String.format("\\u%04x", c));
+            } else {
+                out.appendCodePoint(c);
+            }
+        });
+        return out.toString();
+    }
+
+    /**
      * The device a port name leads to on Linux, as the library resolves it: a path
      * as it stands, {@code COMn} in {@code $DORLESK_PORT_DIR} or the fixed table.
      *
@@ -46,7 +67,8 @@ public final class SerialDiagnostics {
     public static String devicePath(String portName) {
         if (portName == null) return null;
         if (portName.startsWith("/")) return portName;
-        if (!portName.matches("(?i)COM[1-9][0-9]{0,7}")) return null;
+        // As the library reads COM numbers: no leading zero, at most nine digits.
+        if (!portName.matches("(?i)COM[1-9][0-9]{0,8}")) return null;
         int n = Integer.parseInt(portName.substring(3));
         String dir = System.getenv("DORLESK_PORT_DIR");
         if (dir != null && !dir.isEmpty()) return dir + "/COM" + n;
@@ -66,39 +88,64 @@ public final class SerialDiagnostics {
         return path;
     }
 
+    /** The last name of a path; "" for the root. */
+    private static String leaf(Path path) {
+        return path.getFileName() == null ? "" : path.getFileName().toString();
+    }
+
     private static String read(Path file) {
         try {
-            return Files.readString(file, StandardCharsets.UTF_8).strip();
+            // Leniently: a byte that is not UTF-8 becomes a replacement character.
+            return new String(Files.readAllBytes(file), StandardCharsets.UTF_8).strip();
         } catch (IOException e) {
             return null;
         }
+    }
+
+    /** Why a name cannot be looked at: one the file-name encoding cannot spell, say. */
+    private static String unusable(String name, RuntimeException e) {
+        if (e instanceof InvalidPathException) {
+            return clean(String.valueOf(name)) + " cannot be looked up: it holds a character that the"
+                    + " file-name encoding (" + System.getProperty("sun.jnu.encoding") + ") cannot spell;"
+                    + " run with a UTF-8 locale (LC_ALL=C.UTF-8).";
+        }
+        return clean(String.valueOf(name)) + " could not be looked into: " + clean(String.valueOf(e));
     }
 
     /**
      * One line on a port: its name, its device, and what the system knows of it (a
      * USB adapter's maker, product, ids, serial number and stable names; a UART's
      * type, I/O port and IRQ; a board's {@code serial0}/{@code serial1} alias).
+     * Control characters in what other parties wrote are shown escaped.
      *
      * @param portName a port name such as {@code COM33}
      * @return the line, without a line end
      */
     public static String describe(String portName) {
-        if (!linux()) return portName;
+        try {
+            return clean(facts(portName));
+        } catch (RuntimeException e) {
+            return unusable(portName, e);
+        }
+    }
+
+    private static String facts(String portName) {
+        if (!linux()) return String.valueOf(portName);
         String path = devicePath(portName);
         if (path == null) return portName + "  names no device";
         Path device = target(Paths.get(path));
         String shown = device.toString().equals(path) ? path : path + " -> " + device;
-        String tty = device.getFileName().toString();
+        String tty = leaf(device);
         List<String> facts = new ArrayList<>();
         Path sysfs = system("/sys/class/tty/" + tty);
-        Path usb = usbDevice(sysfs.resolve("device"));
-        String type = read(sysfs.resolve("type"));
+        Path usb = tty.isEmpty() ? null : usbDevice(sysfs.resolve("device"));
+        String type = tty.isEmpty() ? null : read(sysfs.resolve("type"));
         if (usb != null) {
             String serial = read(usb.resolve("serial"));
             facts.add(String.join(" ", "USB", String.valueOf(read(usb.resolve("manufacturer"))),
                     String.valueOf(read(usb.resolve("product"))), "(" + read(usb.resolve("idVendor")) + ":"
                     + read(usb.resolve("idProduct")) + ")") + (serial != null ? ", serial " + serial : ""));
-        } else if (type != null && type.matches("\\d+")) {
+        } else if (type != null && type.matches("\\d{1,9}")) {
             int t = Integer.parseInt(type);
             String port = read(sysfs.resolve("port")), irq = read(sysfs.resolve("irq"));
             facts.add("UART " + (t == 32 ? "PL011" : t < UART_TYPES.length ? UART_TYPES[t] : "type " + t)
@@ -109,13 +156,13 @@ public final class SerialDiagnostics {
         }
         for (String dir : new String[] {"/dev/serial/by-id", "/dev/serial/by-path", "/dev"}) {
             try (DirectoryStream<Path> links = Files.newDirectoryStream(system(dir),
-                    p -> dir.startsWith("/dev/serial") || p.getFileName().toString().matches("serial[0-9]"))) {
+                    p -> dir.startsWith("/dev/serial") || leaf(p).matches("serial[0-9]"))) {
                 for (Path link : links) {
-                    if (Files.isSymbolicLink(link) && target(link).getFileName().toString().equals(tty)) {
+                    if (!tty.isEmpty() && Files.isSymbolicLink(link) && leaf(target(link)).equals(tty)) {
                         facts.add(dir + "/" + link.getFileName());
                     }
                 }
-            } catch (IOException e) {
+            } catch (IOException | DirectoryIteratorException e) {
                 // no such directory: no such names
             }
         }
@@ -136,12 +183,16 @@ public final class SerialDiagnostics {
     }
 
     /**
-     * Tries to open a port as {@link Serial#commOpen} does and, when it cannot be
-     * opened, says why and what to do, one reason per line: a device that does not
-     * exist (and the serial devices that do), missing permission (the device's owner,
-     * group and mode, and how to join the group), another program holding it (which
-     * one, where this user can see it), an exclusive mark nobody holds, or the system's
-     * own error. The open raises DTR and RTS, as any open of a port does.
+     * Says whether a port opens as {@link Serial#commOpen} opens it and, when it
+     * cannot be opened, why and what to do, one reason per line: a device that does
+     * not exist (and the serial devices that do), missing permission (the device's
+     * owner, group and mode, and how to join the group), a program that has it open
+     * (which one, this program included, where this user can see it), an exclusive
+     * mark nobody holds, or the system's own error. A port that a program has open,
+     * or that is the system console or this program's own terminal, is not opened at
+     * all. A free port is opened once to try it, which raises DTR and RTS as any
+     * open does, and its line settings are given back as they were found. Control
+     * characters in what other parties wrote are shown escaped.
      *
      * @param portName a port name as {@link Serial#commOpen} takes it
      * @return the diagnosis; its first line says whether the port opens
@@ -152,15 +203,41 @@ public final class SerialDiagnostics {
         return String.join(System.lineSeparator(), lines);
     }
 
-    /** The diagnosis into lines; true when the port opens. */
+    /** The diagnosis into lines, made safe for a terminal; true when the port opens. */
     static boolean diagnose(String name, List<String> lines) {
-        String path = linux() ? devicePath(name) : name;
+        int from = lines.size();
+        boolean opens;
+        try {
+            opens = linux() ? diagnoseLinux(name, lines) : diagnoseElsewhere(name, lines);
+        } catch (RuntimeException e) {
+            lines.add(unusable(name, e));
+            opens = false;
+        }
+        for (int i = from; i < lines.size(); i++) lines.set(i, clean(lines.get(i)));
+        return opens;
+    }
+
+    private static boolean diagnoseElsewhere(String name, List<String> lines) {
+        int h = Serial.commOpen(name);
+        if (h != -1) {
+            Serial.commClose(h);
+            lines.add(name + " opens.");
+            return true;
+        }
+        lines.add(name + " cannot be opened:");
+        lines.add("  it does not exist, another program holds it, or it is no serial port.");
+        present(lines);
+        return false;
+    }
+
+    private static boolean diagnoseLinux(String name, List<String> lines) {
+        String path = devicePath(name);
         if (path == null) {
             lines.add(name + " names no port: give COM1 to COM99 or a device path.");
             present(lines);
             return false;
         }
-        if (linux() && !Files.exists(Paths.get(path))) {
+        if (!Files.exists(Paths.get(path))) {
             Path end = target(Paths.get(path));
             lines.add(name + " maps to " + path + (end.toString().equals(path) ? "" : ", a link to " + end)
                     + ", which does not exist.");
@@ -168,30 +245,60 @@ public final class SerialDiagnostics {
             return false;
         }
         String label = path.equals(name) ? name : name + " (" + path + ")";
-        int h = Serial.commOpen(name);
-        if (h != -1) {
-            Serial.commClose(h);
-            lines.add(label + " opens.");
-            return true;
-        }
-        lines.add(label + " cannot be opened:");
-        if (!linux()) {
-            lines.add("  it does not exist, another program holds it, or it is no serial port.");
-            present(lines);
+        Path device = Paths.get(path);
+        if (!isCharDevice(device) || !isTty(device)) {
+            lines.add(label + " cannot be opened:");
+            lines.add("  " + path + " is no serial device.");
             return false;
         }
-        Path device = Paths.get(path);
-        String error = openError(device);
-        if (error.contains("Permission denied") || !Files.isReadable(device) || !Files.isWritable(device)) {
-            permission(device, lines);
-        } else if (error.isEmpty() || error.contains("Device or resource busy")) {
-            holders(device, error.isEmpty(), lines);
-        } else if (error.contains("Inappropriate ioctl")) {
-            lines.add("  " + path + " is no serial device (the system: " + error + ").");
-        } else {
-            lines.add("  the system says: " + error);
+        // Nothing is opened while anyone has the port: an open would raise its
+        // DTR and RTS, and a changed line would break the holder's link.
+        List<String> users = users(device);
+        if (!users.isEmpty()) {
+            lines.add(label + " is in use, so it was not opened:");
+            lines.addAll(users);
+            return false;
         }
-        return false;
+        if (!Files.isReadable(device) || !Files.isWritable(device)) {
+            lines.add(label + " cannot be opened:");
+            permission(device, lines);
+            return false;
+        }
+        String[] saved = stty(device, "-g");
+        if (saved[0] != null) {
+            lines.add(label + " cannot be opened:");
+            String error = saved[0];
+            if (error.contains("Permission denied")) {
+                permission(device, lines);
+            } else if (error.contains("Device or resource busy")) {
+                lines.add("  it is marked exclusive (TIOCEXCL), yet no process this user can see has it"
+                        + " open: another user's process holds it, or a program that ended left the"
+                        + " mark (on a pseudo-terminal it lasts while the terminal's master is open).");
+            } else if (error.contains("Inappropriate ioctl")) {
+                lines.add("  " + path + " is no serial device (the system: " + error + ").");
+            } else {
+                lines.add("  the system says: " + error);
+            }
+            return false;
+        }
+        int h = Serial.commOpen(name);
+        if (h == -1) {
+            lines.add(label + " cannot be opened:");
+            lines.addAll(users(device));
+            if (lines.get(lines.size() - 1).equals(label + " cannot be opened:")) {
+                lines.add("  it was taken a moment ago, or the library could not take its lock; try again.");
+            }
+            return false;
+        }
+        Serial.commClose(h);
+        String[] restored = stty(device, saved[1]);
+        lines.add(label + " opens.");
+        lines.add(restored[0] == null
+                ? "  Trying it raised DTR and RTS, as any open does; its line settings are as they were."
+                : "  Trying it raised DTR and RTS, as any open does; its line settings could not be"
+                + " given back (" + restored[0] + "): they were " + saved[1] + " (stty -F " + path + " "
+                + saved[1] + ").");
+        return true;
     }
 
     /** The serial devices that exist, with their COM names, as the scan at load sees them. */
@@ -199,10 +306,14 @@ public final class SerialDiagnostics {
         List<String> found = new ArrayList<>();
         if (linux()) {
             for (int n = 1; n <= 99; n++) {
-                String path = devicePath("COM" + n);
-                String tty = target(Paths.get(path)).getFileName().toString();
-                String type = read(system("/sys/class/tty/" + tty + "/type"));
-                if (isCharDevice(Paths.get(path)) && !"0".equals(type)) found.add("COM" + n + " " + path);
+                try {
+                    String path = devicePath("COM" + n);
+                    String tty = leaf(target(Paths.get(path)));
+                    String type = tty.isEmpty() ? null : read(system("/sys/class/tty/" + tty + "/type"));
+                    if (isCharDevice(Paths.get(path)) && !"0".equals(type)) found.add("COM" + n + " " + path);
+                } catch (InvalidPathException e) {
+                    // a port directory the file-name encoding cannot spell holds none
+                }
             }
         } else {
             found.addAll(Arrays.asList(Serial.commEnumPorts()));
@@ -218,15 +329,41 @@ public final class SerialDiagnostics {
         }
     }
 
-    /** What the system answers a non-blocking open of the device (stty's own open), or "" when it opens. */
-    private static String openError(Path device) {
+    private static long rdev(Path path) throws IOException {
+        return (Long) Files.getAttribute(path, "unix:rdev");
+    }
+
+    private static String majorMinor(long rdev) {
+        return ((rdev >>> 8) & 0xfff | (rdev >>> 32) & ~0xfffL) + ":" + (rdev & 0xff | (rdev >>> 12) & ~0xffL);
+    }
+
+    /** Whether the kernel files the device as a terminal; true where sysfs does not say. */
+    private static boolean isTty(Path device) {
         try {
-            Process p = new ProcessBuilder("stty", "-F", device.toString()).redirectErrorStream(true).start();
+            Path subsystem = Paths.get("/sys/dev/char/" + majorMinor(rdev(device)) + "/subsystem");
+            return !Files.exists(subsystem) || leaf(subsystem.toRealPath()).equals("tty");
+        } catch (IOException | RuntimeException e) {
+            return true;
+        }
+    }
+
+    /**
+     * stty on the device: {error, null} when it fails, {null, output} when it
+     * works. It opens the device without waiting for carrier, as the library does.
+     */
+    private static String[] stty(Path device, String settings) {
+        try {
+            Process p = new ProcessBuilder("stty", "-F", device.toString(), settings)
+                    .redirectErrorStream(true).start();
             String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).strip();
-            if (!p.waitFor(5, TimeUnit.SECONDS)) p.destroyForcibly();
-            return p.exitValue() == 0 ? "" : out.substring(out.lastIndexOf(": ") + 2);
-        } catch (IOException | InterruptedException | IllegalThreadStateException e) {
-            return "";
+            if (!p.waitFor(5, TimeUnit.SECONDS)) {
+                p.destroyForcibly();
+                return new String[] {"stty did not answer within 5 s", null};
+            }
+            return p.exitValue() == 0 ? new String[] {null, out}
+                    : new String[] {out.substring(out.lastIndexOf(": ") + 2), null};
+        } catch (IOException | InterruptedException e) {
+            return new String[] {"stty could not be run: " + e.getMessage(), null};
         }
     }
 
@@ -246,7 +383,8 @@ public final class SerialDiagnostics {
             String user = System.getProperty("user.name");
             boolean now = processGroups().contains(String.valueOf(gid));
             boolean listed = false;
-            for (String line : Files.readAllLines(system("/etc/group"))) {
+            String database = read(system("/etc/group"));
+            for (String line : (database != null ? database : "").split("\n")) {
                 String[] f = line.split(":", -1);
                 listed |= f.length == 4 && f[0].equals(group) && Arrays.asList(f[3].split(",")).contains(user);
             }
@@ -272,33 +410,54 @@ public final class SerialDiagnostics {
         return List.of();
     }
 
-    /** Who holds the device: processes with it open, and the holder of its lock. */
-    private static void holders(Path device, boolean opensPlainly, List<String> lines) {
+    /**
+     * Who uses the device, one line each: processes that have it open (found by
+     * the device number, whatever node they opened), the holder of its lock, and
+     * what it is to the system (the console, this program's own terminal). Empty
+     * when no one this user can see uses it.
+     */
+    private static List<String> users(Path device) {
+        List<String> lines = new ArrayList<>();
+        long rdev;
         Path real;
         Map<String, Object> id;
         try {
             real = device.toRealPath();
+            rdev = rdev(real);
             id = Files.readAttributes(real, "unix:dev,ino");
         } catch (IOException e) {
             lines.add("  the system says: " + e.getMessage());
-            return;
+            return lines;
+        }
+        String self = String.valueOf(ProcessHandle.current().pid());
+        String[] stat = String.valueOf(read(Paths.get("/proc/self/stat"))).replaceAll("^.*\\) ", "").split(" ");
+        long terminal = stat.length > 4 && stat[4].matches("\\d{1,19}") ? Long.parseLong(stat[4]) : 0;
+        // The terminal of whoever opens /dev/tty, and the console behind /dev/console.
+        if (rdev == makedev(5, 0)) rdev = terminal;
+        String tty = ttyName(rdev);
+        String consoles = String.valueOf(read(Paths.get("/sys/class/tty/console/active")));
+        if (rdev == makedev(5, 1) || !tty.isEmpty() && Arrays.asList(consoles.split(" ")).contains(tty)) {
+            lines.add("  it is the system console (" + (tty.isEmpty() ? "/dev/console" : tty)
+                    + "): the kernel writes its messages there, and a login may run on it.");
+        }
+        if (rdev == terminal && terminal != 0) {
+            lines.add("  it is the terminal this program runs in.");
         }
         List<String> seen = new ArrayList<>();
         try (DirectoryStream<Path> procs = Files.newDirectoryStream(Paths.get("/proc"), "[0-9]*")) {
             for (Path proc : procs) {
-                if (proc.getFileName().toString().equals(String.valueOf(ProcessHandle.current().pid()))) continue;
                 try (DirectoryStream<Path> fds = Files.newDirectoryStream(proc.resolve("fd"))) {
                     for (Path fd : fds) {
-                        if (real.equals(target(fd))) {
-                            seen.add(proc.getFileName().toString());
+                        if (isCharDevice(fd) && rdev(fd) == rdev) {
+                            seen.add(leaf(proc));
                             break;
                         }
                     }
-                } catch (IOException e) {
+                } catch (IOException | DirectoryIteratorException e) {
                     // another user's process, or one that has ended
                 }
             }
-        } catch (IOException e) {
+        } catch (IOException | DirectoryIteratorException e) {
             // no /proc
         }
         long dev = (Long) id.get("dev");
@@ -306,28 +465,22 @@ public final class SerialDiagnostics {
         String lockId = String.format("%02x:%02x:%d", (dev >>> 8) & 0xfff | (dev >>> 32) & ~0xfffL,
                 dev & 0xff | (dev >>> 12) & ~0xffL, (Long) id.get("ino"));
         List<String> locking = new ArrayList<>();
-        try {
-            for (String line : Files.readAllLines(Paths.get("/proc/locks"))) {
-                String[] f = line.trim().split("\\s+");
-                if (f.length > 5 && f[1].equals("FLOCK") && f[5].equals(lockId)) locking.add(f[4]);
-            }
-        } catch (IOException e) {
-            // no lock table
+        String locks = read(Paths.get("/proc/locks"));
+        for (String line : (locks != null ? locks : "").split("\n")) {
+            String[] f = line.trim().split("\\s+");
+            if (f.length > 5 && f[1].equals("FLOCK") && f[5].equals(lockId)) locking.add(f[4]);
         }
         for (String pid : seen) {
-            lines.add("  " + process(pid) + " has it open" + (locking.contains(pid) ? " and holds its lock"
-                    + (maps(pid).contains("libDorlesk") ? " (a Java program using Dorlesk)" : "") : "") + ".");
+            String who = pid.equals(self) ? "this program (pid " + pid + ")" : process(pid);
+            lines.add("  " + who + " has it open" + (locking.contains(pid) ? " and holds its lock"
+                    + (!pid.equals(self) && maps(pid).contains("libDorlesk") ? " (a Java program using Dorlesk)"
+                    : "") : "") + ".");
         }
         for (String pid : locking) {
-            if (!seen.contains(pid)) lines.add("  " + process(pid) + " holds its lock; this user cannot see"
-                    + " its open files (another user's process).");
-        }
-        if (seen.isEmpty() && locking.isEmpty()) {
-            lines.add(opensPlainly
-                    ? "  it was held a moment ago; try again."
-                    : "  it is marked exclusive (TIOCEXCL), yet no process this user can see has it open:"
-                    + " another user's process holds it, or a program that ended left the mark (on a"
-                    + " pseudo-terminal it lasts while the terminal's master is open).");
+            if (seen.contains(pid)) continue;
+            lines.add(pid.equals(self) ? "  this program (pid " + pid + ") holds its lock."
+                    : "  " + process(pid) + " holds its lock; this user cannot see its open files"
+                    + " (another user's process).");
         }
         for (String pid : seen) {
             String comm = String.valueOf(read(Paths.get("/proc", pid, "comm")));
@@ -337,6 +490,20 @@ public final class SerialDiagnostics {
                         + " (udev: ENV{ID_MM_DEVICE_IGNORE}=\"1\")" : "") + ".");
             }
         }
+        return lines;
+    }
+
+    private static long makedev(long major, long minor) {
+        return (major & 0xfff) << 8 | (major & ~0xfffL) << 32 | minor & 0xff | (minor & ~0xffL) << 12;
+    }
+
+    /** The kernel's name of a terminal (ttyS0, pts/3), or "" when sysfs does not know it. */
+    private static String ttyName(long rdev) {
+        String uevent = read(Paths.get("/sys/dev/char/" + majorMinor(rdev) + "/uevent"));
+        for (String line : (uevent != null ? uevent : "").split("\n")) {
+            if (line.startsWith("DEVNAME=")) return line.substring(8);
+        }
+        return "";
     }
 
     private static String process(String pid) {

@@ -51,19 +51,21 @@ public final class SerialTool {
      */
     public static void main(String[] args) {
         String command = args.length > 0 ? args[0] : "list";
-        boolean known = command.equals("list") || command.equals("loopback")
+        boolean help = command.equals("--help") || command.equals("-h") || command.equals("help");
+        boolean known = help || command.equals("list") || command.equals("loopback")
                 || command.equals("check") || command.equals("--version");
-        if (command.equals("--help") || command.equals("-h") || command.equals("help")) {
-            System.out.println(HELP);
-            return;
-        }
         boolean arguments = command.equals("loopback") ? args.length <= 2
                 : command.equals("check") ? args.length == 2
                 : command.equals("list") ? args.length <= 1 || args.length == 2 && args[1].equals("--long")
                 : args.length <= 1;
         if (!known || !arguments) {
-            System.err.println("dorlesk: bad usage: " + String.join(" ", args) + "\n\n" + HELP);
+            System.err.println("dorlesk: bad usage: " + SerialDiagnostics.clean(String.join(" ", args))
+                    + "\n\n" + HELP);
             System.exit(2);
+        }
+        if (help) {
+            System.out.println(HELP);
+            return;
         }
         try {
             if (command.equals("--version")) {
@@ -108,11 +110,14 @@ public final class SerialTool {
             return 2;
         }
         Process echo;
+        Path tool = null;
         try {
-            echo = new ProcessBuilder(echoTool().toString())
-                    .redirectError(ProcessBuilder.Redirect.INHERIT).start();
+            tool = echoTool();
+            echo = new ProcessBuilder(tool.toString()).redirectError(ProcessBuilder.Redirect.INHERIT).start();
         } catch (IOException e) {
-            System.err.println("dorlesk: could not start the echoing far end: " + e.getMessage());
+            System.err.println(tool != null && NativeLoader.noexec(tool.getParent())
+                    ? NativeLoader.noexecAdvice(tool.getParent(), "the echoing far end", "", e.getMessage())
+                    : "dorlesk: could not start the echoing far end: " + e.getMessage());
             return 1;
         }
         try {

@@ -30,11 +30,39 @@ class DiagnosticsTest {
         return new ProcessBuilder(all).redirectErrorStream(true).start();
     }
 
-    /** A JVM of its own on the test's class path, as another user where asked. */
+    /**
+     * A JVM of its own on the test's class path, as another user where asked; that
+     * user gets copies in a directory it can read, as the tree under test may lie
+     * in one it cannot enter.
+     */
     static String java(List<String> as, String... args) throws Exception {
         List<String> command = new ArrayList<>(as);
-        command.addAll(List.of("java", "-Djava.library.path=" + System.getProperty("java.library.path"),
-                "-cp", System.getProperty("dorlesk.test.classpath")));
+        String classPath = System.getProperty("dorlesk.test.classpath");
+        String libraryPath = System.getProperty("java.library.path");
+        if (!as.isEmpty()) {
+            Path copies = Files.createTempDirectory("dorlesk-other");
+            Files.setPosixFilePermissions(copies, PosixFilePermissions.fromString("rwxr-xr-x"));
+            List<String> jars = new ArrayList<>();
+            for (String jar : classPath.split(":")) {
+                jars.add(Files.copy(Paths.get(jar), copies.resolve(Paths.get(jar).getFileName())).toString());
+            }
+            for (String dir : libraryPath.split(":")) {
+                try (var libraries = Files.newDirectoryStream(Paths.get(dir), "lib*.so")) {
+                    for (Path library : libraries) {
+                        Files.copy(library, copies.resolve(library.getFileName()),
+                                java.nio.file.StandardCopyOption.REPLACE_EXISTING);
+                    }
+                }
+            }
+            try (var all = Files.list(copies)) {
+                for (Path copy : (Iterable<Path>) all::iterator) {
+                    Files.setPosixFilePermissions(copy, PosixFilePermissions.fromString("rw-r--r--"));
+                }
+            }
+            classPath = String.join(":", jars);
+            libraryPath = copies.toString();
+        }
+        command.addAll(List.of("java", "-Djava.library.path=" + libraryPath, "-cp", classPath));
         command.addAll(List.of(args));
         Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
         String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
@@ -46,15 +74,32 @@ class DiagnosticsTest {
         Files.writeString(file, text + "\n");
     }
 
+    static String stty(String device, String... settings) throws Exception {
+        List<String> command = new ArrayList<>(List.of("stty", "-F", device));
+        command.addAll(List.of(settings));
+        Process p = start(List.of(), command.toArray(new String[0]));
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).strip();
+        assertEquals(0, p.waitFor(), out);
+        return out;
+    }
+
+    /** Text that reaches a terminal holds no control character but the line ends. */
+    static void assertPrintable(String text) {
+        assertTrue(text.chars().allMatch(c -> c == '\n' || c >= 0x20 && c != 0x7f && (c < 0x80 || c > 0x9f)),
+                text);
+    }
+
     @Test
     void listLongSaysWhatTheSystemKnowsOfEachPort() throws Exception {
         Path dir = Pty.freshPortDir(), fake = dir.resolve("root");
         String usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/";
+        // Any user who can plug in a device writes its strings: a newline and an
+        // escape sequence in them must not forge a line or reach the terminal.
         String[] files = {usb + "idVendor=0403", usb + "idProduct=6001", usb + "manufacturer=FTDI",
-            usb + "product=FT232R USB UART", usb + "serial=A10KZP3X", "sys/class/tty/ttyS0/type=4",
+            usb + "product=FT232R\u001b[2K\nCOM6", usb + "serial=A10KZP3X", "sys/class/tty/ttyS0/type=4",
             "sys/class/tty/ttyS0/port=0x3F8", "sys/class/tty/ttyS0/irq=4", "sys/class/tty/ttyAMA0/type=32",
-            "sys/class/tty/ttyAMA0/irq=29"};
-        for (String file : files) write(fake.resolve(file.split("=")[0]), file.split("=")[1]);
+            "sys/class/tty/ttyAMA0/irq=29", "sys/class/tty/ttyS5/type=99999999999"};
+        for (String file : files) write(fake.resolve(file.split("=")[0]), file.split("=", 2)[1]);
         Files.createDirectories(fake.resolve(usb + "1-2:1.0/ttyUSB0"));
         Files.createDirectories(fake.resolve("sys/class/tty/ttyUSB0"));
         Files.createSymbolicLink(fake.resolve("sys/class/tty/ttyUSB0/device"), fake.resolve(usb + "1-2:1.0"));
@@ -62,12 +107,24 @@ class DiagnosticsTest {
         Files.createSymbolicLink(fake.resolve("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP3X-if00-port0"),
                 Paths.get("../../ttyUSB0"));
         Files.createSymbolicLink(fake.resolve("dev/serial0"), Paths.get("ttyAMA0"));
-        for (String link : new String[] {"COM33:ttyUSB0", "COM1:ttyS0", "COM97:ttyAMA0"}) {
+        for (String link : new String[] {"COM33:ttyUSB0", "COM1:ttyS0", "COM97:ttyAMA0", "COM5:ttyS5"}) {
             Files.createSymbolicLink(dir.resolve(link.split(":")[0]), fake.resolve("dev/" + link.split(":")[1]));
         }
+        Files.createSymbolicLink(dir.resolve("COM2"), Paths.get("/"));
+        // Whatever the name, every method answers in words.
+        for (String name : new String[] {"/", "//", "COM2", "COM5", "a\u0000b", "\ud800", "/tmp/\udfff", null}) {
+            for (String answer : new String[] {SerialDiagnostics.describe(name), SerialDiagnostics.explain(name)}) {
+                assertFalse(answer.isBlank(), name);
+                assertPrintable(answer);
+            }
+        }
+        assertTrue(SerialDiagnostics.describe("COM5").endsWith("UART type 99999999999")
+                || SerialDiagnostics.describe("COM5").contains("nothing more"), SerialDiagnostics.describe("COM5"));
+        assertTrue(SerialDiagnostics.explain("/tmp/\udfff").contains("cannot spell"),
+                SerialDiagnostics.explain("/tmp/\udfff"));
         System.setProperty("dorlesk.sysroot", fake.toString());
         String usbLine = SerialDiagnostics.describe("COM33");
-        assertTrue(usbLine.endsWith("ttyUSB0 USB FTDI FT232R USB UART (0403:6001), serial A10KZP3X,"
+        assertTrue(usbLine.endsWith("ttyUSB0 USB FTDI FT232R\\x1b[2K\\x0aCOM6 (0403:6001), serial A10KZP3X,"
                 + " /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP3X-if00-port0"), usbLine);
         assertTrue(SerialDiagnostics.describe("COM1").endsWith("ttyS0 UART 16550A at I/O 0x3f8, IRQ 4"),
                 SerialDiagnostics.describe("COM1"));
@@ -87,8 +144,31 @@ class DiagnosticsTest {
         try (Pty far = new Pty()) {
             far.linkAs("COM3");
             Files.createSymbolicLink(dir.resolve("COM6"), Paths.get("/dev/ttyUSB9"));
+            // A free port is tried and its line given back exactly as found.
+            stty(far.slave, "icanon", "echo", "hupcl", "-clocal", "1200");
+            String found = stty(far.slave, "-g");
             String out = java(List.of(), "cz.qelvar.SerialTool", "check", "COM3");
-            assertTrue(out.startsWith("exit 0\nCOM3 (" + dir.resolve("COM3") + ") opens."), out);
+            assertTrue(out.startsWith("exit 0\nCOM3 (" + dir.resolve("COM3") + ") opens.")
+                    && out.contains("raised DTR and RTS"), out);
+            assertEquals(found, stty(far.slave, "-g"));
+            // One that a program has open, without a lock, is left alone; what that
+            // program wrote into its command line reaches the terminal escaped.
+            Process user = start(List.of(), "sh", "-c", "exec perl -e '$0 = \"x\\e]52;c;QQ\\a\\nCOM3 opens.\";"
+                    + " $| = 1; print \"up\\n\"; sleep 60' <\"$0\"", far.slave);
+            assertEquals("up", new String(user.getInputStream().readNBytes(3)).strip());
+            out = java(List.of(), "cz.qelvar.SerialTool", "check", "COM3");
+            user.destroy();
+            user.waitFor();
+            assertTrue(out.startsWith("exit 1\nCOM3 (" + dir.resolve("COM3") + ") is in use, so it was not opened:")
+                    && out.contains("(pid " + user.pid() + ": x\\x1b]52;c;QQ\\x07\\x0aCOM3 opens.) has it open."), out);
+            assertPrintable(out);
+            assertEquals(found, stty(far.slave, "-g"));
+            // This very program holds it.
+            int mine = Serial.commOpen("COM3");
+            out = SerialDiagnostics.explain("COM3");
+            Serial.commClose(mine);
+            assertTrue(out.contains("this program (pid " + ProcessHandle.current().pid() + ") has it open and holds"
+                    + " its lock.") && !out.contains("another user"), out);
             out = java(List.of(), "cz.qelvar.SerialTool", "check", "COM5");
             assertTrue(out.startsWith("exit 1\nCOM5 maps to " + dir.resolve("COM5") + ", which does not exist.")
                     && out.contains("serial ports here: COM3 " + dir.resolve("COM3")), out);
@@ -128,7 +208,11 @@ class DiagnosticsTest {
             assertTrue(out.startsWith("exit 1") && out.contains("no permission: " + far.slave
                     + " belongs to root, group dialout, mode rw-rw----.") && out.contains("nobody is not in"
                     + " group dialout: sudo usermod -aG dialout $USER, then log out and in again."), out);
-            write(dir.resolve("root/etc/group"), "dialout:x:20:someone,nobody");
+            // Read leniently, and every line counts: a byte that is no UTF-8 and
+            // the lines after the group's own.
+            Files.createDirectories(dir.resolve("root/etc"));
+            Files.write(dir.resolve("root/etc/group"), "x\u00ff:x:9:\ndialout:x:20:someone,nobody\nusers:x:100:\n"
+                    .getBytes(StandardCharsets.ISO_8859_1));
             out = java(nobody, "-Ddorlesk.sysroot=" + dir.resolve("root"), "cz.qelvar.SerialTool", "check", "COM3");
             assertTrue(out.contains("nobody was added to group dialout after this session began"), out);
             Files.setPosixFilePermissions(slave, PosixFilePermissions.fromString("rw-rw-rw-"));

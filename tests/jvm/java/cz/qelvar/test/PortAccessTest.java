@@ -3,6 +3,7 @@ package cz.qelvar.test;
 import static org.junit.jupiter.api.Assertions.*;
 
 import cz.qelvar.Serial;
+import cz.qelvar.SerialDiagnostics;
 import java.lang.management.ManagementFactory;
 import java.lang.management.ThreadMXBean;
 import java.nio.charset.StandardCharsets;
@@ -59,6 +60,28 @@ class PortAccessTest {
         assertEquals(-1, Serial.commOpen("/dev/" + "\u00e9".repeat(2000)));
     }
 
+    /** The command line maps COM names as the library does: one list for both. */
+    @Test
+    void comNamesMapAsTheLibraryMapsThem() throws Exception {
+        String[] names = {"COM1", "com12", "COM123456789", "COM999999999", "COM1234567890", "COM0",
+            "COM012", "COM4294967297", "COM 5", "COM5x", "COM", "LPT1"};
+        try (Pty other = new Pty()) {
+            // Every number a side could read is linked, so only the mapping decides.
+            for (String name : names) {
+                if (!name.matches("(?i)COM[0-9]{1,18}")) continue;
+                Path link = Pty.portDir().resolve("COM" + Long.parseLong(name.substring(3)));
+                if (!Files.exists(link, java.nio.file.LinkOption.NOFOLLOW_LINKS)) {
+                    Files.createSymbolicLink(link, Paths.get(other.slave));
+                }
+            }
+            for (String name : names) {
+                int port = Serial.commOpen(name);
+                Serial.commClose(port);
+                assertEquals(SerialDiagnostics.devicePath(name) != null, port != -1, name);
+            }
+        }
+    }
+
     @Test
     void longPathsAndNamesOutsideTheBasicPlaneOpen() throws Exception {
         try (Pty other = new Pty()) {
@@ -100,6 +123,11 @@ class PortAccessTest {
         assertNotEquals(0, Serial.commSetBaud(h, "4800", "8N1")); // rate kept, rest applied
         assertNotEquals(0, Serial.commSetBaud(h, null, null));
         assertEquals(0, Serial.commSetBaud(h, "9600", "9N1")); // the driver refuses 9 bits
+        // The format counts in the VM's modified UTF-8 bytes, not characters: the
+        // euro sign alone is three bytes, 178 data bits; NUL takes two bytes.
+        assertEquals(0, Serial.commSetBaud(h, "9600", "\u20ac"));
+        assertEquals(0, Serial.commSetBaud(h, "9600", "9\u0000"));
+        assertNotEquals(0, Serial.commSetBaud(h, "9600", "7\u0000"));
         assertEquals(-1, Serial.commSetBaud(-1, "9600", "8N1"));
         int closed = h;
         Serial.commClose(h);
