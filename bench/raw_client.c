@@ -1,16 +1,20 @@
 /* The machine's limit: the benchmark's measurements made with nothing but
    open, termios, poll, read and write on the port.
      raw_client echo|lockstep PATH BYTES | rtt PATH COUNT | timeout PATH [READS] | cycle PATH COUNT
-   Prints "metric value" lines. echo keeps up to 16 KiB in flight and reads
+     raw_client scale DIR PORTS BYTES
+   Prints "metric value" lines. scale echoes BYTES in all over DIR/COM1 to
+   COM<PORTS> at once, a thread a port. echo keeps up to 16 KiB in flight and reads
    whatever has come back; lockstep sends the same way but then reads the
    exact outstanding count under a total time-out, which is all that a
    Dorlesk-style API can ask for, so the two separate what the API costs
    from what a library costs. */
 #include <fcntl.h>
+#include <pthread.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -124,6 +128,50 @@ static int echo(int fd, int lockstep, long first, long n) {
   return 0;
 }
 
+struct Lane {
+  char path[4096];
+  long bytes;
+  int failed;
+};
+
+static void *echoLane(void *arg) {
+  struct Lane *lane = arg;
+  lane->failed = echo(openPort(lane->path), 0, 0, lane->bytes);
+  return NULL;
+}
+
+static double cpuSeconds(void) {
+  struct rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+/* Every port echoing at once, one thread each: aggregate MB/s and the
+   process's CPU seconds per MB moved. */
+static int scale(const char *dir, int ports, long bytes) {
+  struct Lane *lanes = calloc((size_t)ports, sizeof *lanes);
+  pthread_t *threads = calloc((size_t)ports, sizeof *threads);
+  double cpu = cpuSeconds(), start = nowUs(CLOCK_MONOTONIC);
+  for (int i = 0; i < ports; i++) {
+    snprintf(lanes[i].path, sizeof lanes[i].path, "%s/COM%d", dir, i + 1);
+    lanes[i].bytes = bytes / ports / BLOCK * BLOCK;
+    pthread_create(&threads[i], NULL, echoLane, &lanes[i]);
+  }
+  int failed = 0;
+  long moved = 0;
+  for (int i = 0; i < ports; i++) {
+    pthread_join(threads[i], NULL);
+    failed |= lanes[i].failed;
+    moved += lanes[i].bytes;
+  }
+  double us = nowUs(CLOCK_MONOTONIC) - start;
+  printf("scale%d_MBps %.1f\nscale%d_cpu_s_per_MB %.4f\n", ports, moved / us, ports,
+         (cpuSeconds() - cpu) / (moved / 1e6));
+  free(lanes);
+  free(threads);
+  return failed;
+}
+
 static int compareDoubles(const void *a, const void *b) {
   double x = *(const double *)a, y = *(const double *)b;
   return (x > y) - (x < y);
@@ -136,6 +184,8 @@ int main(int argc, char **argv) {
   }
   const char *what = argv[1], *path = argv[2];
   long n = argc > 3 ? atol(argv[3]) : 0;
+  if (strcmp(what, "scale") == 0 && argc > 4)
+    return scale(path, (int)n, atol(argv[4]));
   if (strcmp(what, "echo") == 0 || strcmp(what, "lockstep") == 0) {
     int fd = openPort(path), lockstep = what[0] == 'l';
     long warmUp = n >= (4L << 20) ? (1L << 20) : 0; /* as the JVM clients warm up */

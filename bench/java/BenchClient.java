@@ -178,6 +178,40 @@ public final class BenchClient {
         }
     }
 
+    /**
+     * Every port DIR/COM1 to COM<ports> echoing at once, a thread each, as raw_client's
+     * scale: aggregate MB/s and the process's CPU seconds per MB moved.
+     */
+    static void scale(String library, String dir, int ports, long bytes) throws Exception {
+        long each = bytes / ports / 4096 * 4096;
+        Line[] lines = new Line[ports];
+        for (int i = 0; i < ports; i++) {
+            lines[i] = line(library);
+            lines[i].open(dir + "/COM" + (i + 1), 5000);
+            echo(lines[i], 0, Math.min(each, 256 << 10)); // the JIT's turn
+        }
+        Thread[] threads = new Thread[ports];
+        Exception[] failures = new Exception[ports];
+        long cpu = cpuNanos(), start = System.nanoTime();
+        for (int i = 0; i < ports; i++) {
+            int lane = i;
+            threads[i] = new Thread(() -> {
+                try {
+                    echo(lines[lane], 1 << 20, each);
+                } catch (Exception e) {
+                    failures[lane] = e;
+                }
+            });
+            threads[i].start();
+        }
+        for (Thread t : threads) t.join();
+        double us = (System.nanoTime() - start) / 1e3, mb = each * (double) ports / 1e6;
+        for (Exception e : failures) if (e != null) throw e;
+        System.out.printf("scale%d_MBps %.1f%nscale%d_cpu_s_per_MB %.4f%n", ports, each * (double) ports / us,
+                ports, (cpuNanos() - cpu) / 1e9 / mb);
+        for (Line l : lines) l.close();
+    }
+
     /** Block k of the echo stream, as raw_client makes it. */
     static void fillBlock(byte[] block, long k) {
         long x = 88172645463325252L ^ ((k + 1) * 0x9E3779B97F4A7C15L);
@@ -217,6 +251,10 @@ public final class BenchClient {
         }
         String path = args[2];
         long n = args.length > 3 ? Long.parseLong(args[3]) : 0;
+        if (what.equals("scale")) {
+            scale(library, path, (int) n, Long.parseLong(args[4]));
+            return;
+        }
         Line port = line(library);
         switch (what) {
             case "echo": {
