@@ -45,6 +45,14 @@ listed() {
     [ "$out" = "Ports found when the library loaded: COM1, COM2, COM3, COM4, COM33" ]
 }
 check discovery listed
+# check leaves the system console alone (ttyS0 here, as on many servers).
+console() {
+  local out
+  out=$(java -jar "$build/dorlesk.jar" check COM1)
+  echo "$out"
+  [[ $out == *"is in use, so it was not opened"* && $out == *"system console"* ]]
+}
+check console console
 # The command line's session on COM2, with COM3 echoing.
 loopback() {
   stty -F /dev/ttyS2 raw -echo clocal 115200 || return 1

@@ -66,7 +66,15 @@ class DiagnosticsTest {
         command.addAll(List.of(args));
         Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
         String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-        return "exit " + p.waitFor() + "\n" + out;
+        int status = p.waitFor();
+        if (!as.isEmpty()) removeTree(Paths.get(libraryPath));
+        return "exit " + status + "\n" + out;
+    }
+
+    static void removeTree(Path dir) throws Exception {
+        try (var all = Files.walk(dir)) {
+            for (Path p : (Iterable<Path>) all.sorted(java.util.Comparator.reverseOrder())::iterator) Files.delete(p);
+        }
     }
 
     static void write(Path file, String text) throws Exception {
@@ -120,6 +128,8 @@ class DiagnosticsTest {
         }
         assertTrue(SerialDiagnostics.describe("COM5").endsWith("UART type 99999999999")
                 || SerialDiagnostics.describe("COM5").contains("nothing more"), SerialDiagnostics.describe("COM5"));
+        assertTrue(SerialDiagnostics.explain("/dev/null").contains("/dev/null is no serial device."),
+                SerialDiagnostics.explain("/dev/null"));
         assertTrue(SerialDiagnostics.explain("/tmp/\udfff").contains("cannot spell"),
                 SerialDiagnostics.explain("/tmp/\udfff"));
         System.setProperty("dorlesk.sysroot", fake.toString());
@@ -163,6 +173,17 @@ class DiagnosticsTest {
                     && out.contains("(pid " + user.pid() + ": x\\x1b]52;c;QQ\\x07\\x0aCOM3 opens.) has it open."), out);
             assertPrintable(out);
             assertEquals(found, stty(far.slave, "-g"));
+            // The terminal check runs in, by its own name and as /dev/tty, is left alone.
+            for (String own : new String[] {"/dev/tty", "$(tty)"}) {
+                Process p = start(List.of(), "script", "-qec", "java -Djava.library.path="
+                        + System.getProperty("java.library.path") + " -cp " + System.getProperty("dorlesk.test.classpath")
+                        + " cz.qelvar.SerialTool check " + own + "; echo \"exit $?\"", "/dev/null");
+                p.getOutputStream().close();
+                out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+                p.waitFor();
+                assertTrue(out.contains("is in use, so it was not opened:") && out.contains("it is the terminal this"
+                        + " program runs in.") && out.contains("exit 1"), own + ": " + out);
+            }
             // This very program holds it.
             int mine = Serial.commOpen("COM3");
             out = SerialDiagnostics.explain("COM3");
@@ -203,17 +224,24 @@ class DiagnosticsTest {
             Files.getFileAttributeView(slave, PosixFileAttributeView.class).setGroup(
                     slave.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByGroupName("dialout"));
             Files.setPosixFilePermissions(slave, PosixFilePermissions.fromString("rw-rw----"));
-            List<String> nobody = List.of("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups");
+            // Its port directory and group file where it can read them: the tree
+            // under test may lie in a directory it cannot enter.
+            Path readable = Files.createTempDirectory("dorlesk-nobody");
+            Files.setPosixFilePermissions(readable, PosixFilePermissions.fromString("rwxr-xr-x"));
+            Files.createDirectories(readable.resolve("ports"));
+            Files.createSymbolicLink(readable.resolve("ports/COM3"), slave);
+            List<String> nobody = List.of("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env",
+                    "DORLESK_PORT_DIR=" + readable.resolve("ports"));
             out = java(nobody, "cz.qelvar.SerialTool", "check", "COM3");
             assertTrue(out.startsWith("exit 1") && out.contains("no permission: " + far.slave
                     + " belongs to root, group dialout, mode rw-rw----.") && out.contains("nobody is not in"
                     + " group dialout: sudo usermod -aG dialout $USER, then log out and in again."), out);
             // Read leniently, and every line counts: a byte that is no UTF-8 and
             // the lines after the group's own.
-            Files.createDirectories(dir.resolve("root/etc"));
-            Files.write(dir.resolve("root/etc/group"), "x\u00ff:x:9:\ndialout:x:20:someone,nobody\nusers:x:100:\n"
+            Files.createDirectories(readable.resolve("root/etc"));
+            Files.write(readable.resolve("root/etc/group"), "x\u00ff:x:9:\ndialout:x:20:someone,nobody\nusers:x:100:\n"
                     .getBytes(StandardCharsets.ISO_8859_1));
-            out = java(nobody, "-Ddorlesk.sysroot=" + dir.resolve("root"), "cz.qelvar.SerialTool", "check", "COM3");
+            out = java(nobody, "-Ddorlesk.sysroot=" + readable.resolve("root"), "cz.qelvar.SerialTool", "check", "COM3");
             assertTrue(out.contains("nobody was added to group dialout after this session began"), out);
             Files.setPosixFilePermissions(slave, PosixFilePermissions.fromString("rw-rw-rw-"));
             start(List.of(), "perl", "-e", "open(my $f, '+<', $ARGV[0]) or die; ioctl($f, 0x540C, 0) or die",
@@ -221,6 +249,7 @@ class DiagnosticsTest {
             out = java(nobody, "cz.qelvar.SerialTool", "check", "COM3");
             assertTrue(out.contains("it is marked exclusive (TIOCEXCL), yet no process this user can see has"
                     + " it open"), out);
+            removeTree(readable);
         }
     }
 }

@@ -53,6 +53,7 @@ public final class UartChecks {
         framesAndRates(near, device);
         transfers(near, far);
         if (args.length > 3) modemLinesAfterClose(near, device, args[3]);
+        if (args.length > 3) checkLeavesAHeldPortAlone(near, device, args[3]);
         System.out.println(failures == 0 ? "all checks passed" : failures + " checks failed");
         System.exit(failures == 0 ? 0 : 1);
     }
@@ -162,6 +163,24 @@ public final class UartChecks {
             if (l.startsWith(line + ":")) return l;
         }
         return "no line " + line;
+    }
+
+    /**
+     * check on a port this program holds at 7E1 with RTS and DTR off: it says so
+     * and opens nothing (any open would raise both, and a set would break 7E1).
+     */
+    static void checkLeavesAHeldPortAlone(String near, String device, String line) throws Exception {
+        int h = open(near);
+        Serial.commSetBaud(h, "9600", "7E1");
+        Serial.commRTS(h, false);
+        Serial.commDTR(h, false);
+        String out = run("java", "-Djava.library.path=" + System.getProperty("java.library.path"), "-cp",
+                System.getProperty("java.class.path"), "cz.qelvar.SerialTool", "check", near);
+        String state = lineState(line);
+        Serial.commClose(h);
+        expect(out.contains("is in use, so it was not opened") && !state.contains("RTS") && !state.contains("DTR")
+                && holds(device, "cs7 parenb -parodd"),
+                "check on a held port opens nothing: " + out.replace('\n', ' ') + "; " + state);
     }
 
     static void modemLinesAfterClose(String near, String device, String line) throws Exception {
