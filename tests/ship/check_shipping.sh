@@ -5,9 +5,10 @@ set -euo pipefail
 check=$1 build=$2 pty_echo=$3
 jar=$build/dorlesk.jar
 work=$(mktemp -d)
-echo_pid=
+echo_pid= swapper=
 cleanup() {
   [ -z "$echo_pid" ] || { exec 8>&-; wait "$echo_pid" 2>/dev/null || true; }
+  [ -z "$swapper" ] || kill "$swapper" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
