@@ -128,4 +128,46 @@ bool applyLine(OpenPort *port, const DCB *dcb);
 bool setCustomRate(int fd, unsigned rate);
 bool getCustomRate(int fd, unsigned *rate);
 
+// ---- the Telnet stream of a network port (posix_telnet.cpp) ----
+
+enum TelnetCode : unsigned char {
+  telnetSE = 240,
+  telnetSB = 250,
+  telnetWILL = 251,
+  telnetWONT = 252,
+  telnetDO = 253,
+  telnetDONT = 254,
+  telnetIAC = 255,
+};
+static const unsigned char telnetBinary = 0, telnetComPort = 44;
+
+// A command from the server: a negotiation (verb WILL, WONT, DO or DONT and
+// the option) or a subnegotiation (verb SB, the option and its bytes).
+struct TelnetCommand {
+  unsigned char verb, option;
+  unsigned char body[32]; // a longer subnegotiation is dropped whole
+  size_t bodyLength;
+};
+
+// Where the decoding of a server's stream stands between two pieces of it;
+// zeroed to begin.
+struct TelnetDecoder {
+  int state;
+  bool overlong;
+  TelnetCommand command;
+};
+
+// Decodes n bytes of the server's stream into data (n bytes of room always
+// suffice), returning the count, and hands each whole command to onCommand.
+size_t telnetDecode(TelnetDecoder *decoder, const unsigned char *in, size_t n, unsigned char *data,
+                    void (*onCommand)(void *context, const TelnetCommand &command), void *context);
+
+// Data for the server with every IAC doubled; out needs room for 2n bytes.
+size_t telnetEscape(const unsigned char *in, size_t n, unsigned char *out);
+
+// IAC SB COM-PORT-OPTION code value IAC SE, the value escaped; out needs
+// room for 6 + 2 * length bytes.
+size_t comPortCommand(unsigned char code, const unsigned char *value, size_t length,
+                      unsigned char *out);
+
 #endif
