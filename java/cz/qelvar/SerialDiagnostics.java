@@ -333,8 +333,17 @@ public final class SerialDiagnostics {
         return (Long) Files.getAttribute(path, "unix:rdev");
     }
 
+    /** The parts of a device number as glibc packs them. */
+    private static long major(long dev) {
+        return (dev >>> 8) & 0xfff | (dev >>> 32) & ~0xfffL;
+    }
+
+    private static long minor(long dev) {
+        return dev & 0xff | (dev >>> 12) & ~0xffL;
+    }
+
     private static String majorMinor(long rdev) {
-        return ((rdev >>> 8) & 0xfff | (rdev >>> 32) & ~0xfffL) + ":" + (rdev & 0xff | (rdev >>> 12) & ~0xffL);
+        return major(rdev) + ":" + minor(rdev);
     }
 
     /** Whether the kernel files the device as a terminal; true where sysfs does not say. */
@@ -462,8 +471,7 @@ public final class SerialDiagnostics {
         }
         long dev = (Long) id.get("dev");
         // As /proc/locks names a file: major:minor of its file system, in hex, and its inode.
-        String lockId = String.format("%02x:%02x:%d", (dev >>> 8) & 0xfff | (dev >>> 32) & ~0xfffL,
-                dev & 0xff | (dev >>> 12) & ~0xffL, (Long) id.get("ino"));
+        String lockId = String.format("%02x:%02x:%d", major(dev), minor(dev), (Long) id.get("ino"));
         List<String> locking = new ArrayList<>();
         String locks = read(Paths.get("/proc/locks"));
         for (String line : (locks != null ? locks : "").split("\n")) {
