@@ -251,6 +251,43 @@ void abortSide(OpenPort *port, Use use) {
   pthread_mutex_unlock(&tableLock);
 }
 
+void lockTable() { pthread_mutex_lock(&tableLock); }
+
+void unlockTable() { pthread_mutex_unlock(&tableLock); }
+
+void answersArrived(OpenPort *port) { pthread_cond_broadcast(&port->rx.changed); }
+
+WaitResult shareReadSide(OpenPort *port, bool (*done)(OpenPort *, unsigned), unsigned arg,
+                         int64_t deadline, bool *taken) {
+  pthread_mutex_lock(&tableLock);
+  WaitResult result = timedOut;
+  *taken = false;
+  for (;;) {
+    if (port->closing) {
+      result = aborted;
+      break;
+    }
+    if (done(port, arg) || !port->rx.busy) {
+      *taken = !done(port, arg);
+      port->rx.busy = port->rx.busy || *taken;
+      result = ready;
+      break;
+    }
+    struct timespec until = monotonicTime(deadline);
+    if (pthread_cond_timedwait(&port->rx.changed, &tableLock, &until) == ETIMEDOUT)
+      break;
+  }
+  pthread_mutex_unlock(&tableLock);
+  return result;
+}
+
+void giveBackReadSide(OpenPort *port) {
+  pthread_mutex_lock(&tableLock);
+  port->rx.busy = false;
+  pthread_cond_broadcast(&port->rx.changed);
+  pthread_mutex_unlock(&tableLock);
+}
+
 OpenPort *retire(HANDLE h) {
   pthread_mutex_lock(&tableLock);
   OpenPort *port = lookUp(h);

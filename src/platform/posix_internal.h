@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 #include <stddef.h>
+#include <sys/types.h>
 #include <termios.h>
 
 #include "platform.h"
@@ -45,12 +46,13 @@ struct Side {
 // What a driver keeps for an open handle beyond what the device holds.
 struct OpenPort {
   int fd;
-  int wakeFd;      // eventfd made when a call first has to sleep; -1 before
-  bool isProbe;    // from a probe (access 0): no device was opened
-  bool isPty;      // a pseudo-terminal: whole bytes, no framing, no modem lines
-  bool exclusive;  // TIOCEXCL was set at open
-  bool lowLatency; // the driver's low-latency mode was switched on at open
-  bool readWaited; // the last read found nothing waiting
+  struct NetPort *net; // a network port's protocol state; null for a device
+  int wakeFd;          // eventfd made when a call first has to sleep; -1 before
+  bool isProbe;        // from a probe (access 0): no device was opened
+  bool isPty;          // a pseudo-terminal: whole bytes, no framing, no modem lines
+  bool exclusive;      // TIOCEXCL was set at open
+  bool lowLatency;     // the driver's low-latency mode was switched on at open
+  bool readWaited;     // the last read found nothing waiting
   DCB dcb;
   COMMTIMEOUTS timeouts;
   struct termios line; // what the device was last set to
@@ -102,6 +104,18 @@ WaitResult waitFor(const Call &call, short events, int64_t deadline);
 // Aborts the transfers of one side: wakes the one being served, fails the
 // queued ones, and returns once the side is idle.
 void abortSide(OpenPort *port, Use use);
+
+// For a call that needs the read side while it waits for done(port, arg):
+// ready with *taken when the side was free and is now this call's (give it
+// back), ready without when done came true, timedOut by the deadline.
+WaitResult shareReadSide(OpenPort *port, bool (*done)(OpenPort *, unsigned), unsigned arg,
+                         int64_t deadline, bool *taken);
+void giveBackReadSide(OpenPort *port);
+// The table's lock guards what a reader records for another call;
+// answersArrived, with it held, wakes a call in shareReadSide.
+void lockTable();
+void unlockTable();
+void answersArrived(OpenPort *port);
 
 // Marks the handle closing, aborts everything on it, waits until every call
 // has left, and takes it out of the table. False for no such handle.
@@ -169,5 +183,25 @@ size_t telnetEscape(const unsigned char *in, size_t n, unsigned char *out);
 // room for 6 + 2 * length bytes.
 size_t comPortCommand(unsigned char code, const unsigned char *value, size_t length,
                       unsigned char *out);
+
+// ---- network ports (posix_network.cpp) ----
+
+bool isNetworkName(const char *name);
+// The rfc2217:// URL that path is or (a regular file) holds on its first
+// line; false for anything else, which is never opened to find out.
+bool networkUrl(const char *path, char *url, size_t size);
+// Connects, negotiates and learns the line, all within a few seconds.
+HANDLE openNetwork(const char *url);
+// Like read(2) and write(2) on the port's data, IAC unescaped and escaped.
+ssize_t readNetwork(OpenPort *port, void *buffer, size_t room);
+ssize_t writeNetwork(OpenPort *port, const void *buffer, size_t n);
+// Data a settings call received for the next read.
+bool hasPending(const OpenPort *port);
+// Sends the line in dcb (or the modem line it switches) and checks the
+// server's answers.
+bool applyNetworkLine(const Call &call, const DCB *dcb);
+void purgeNetworkInput(OpenPort *port);
+// Hands over what was written, then frees the protocol state.
+void closeNetwork(OpenPort *port);
 
 #endif

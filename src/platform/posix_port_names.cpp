@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -75,7 +76,7 @@ bool resolvePortPath(const char *fileName, char *path, size_t size) {
   char name[PATH_MAX];
   if (strncmp(fileName, devicePrefix, 4) != 0 || !standardUtf8(fileName + 4, name, sizeof name))
     return false;
-  if (name[0] == '/')
+  if (name[0] == '/' || isNetworkName(name))
     return fits(snprintf(path, size, "%s", name), size);
   unsigned n = comNumber(name);
   if (n == 0)
@@ -89,6 +90,30 @@ bool resolvePortPath(const char *fileName, char *path, size_t size) {
     if (n >= family.first && n <= family.last)
       return fits(snprintf(path, size, "%s%u", family.stem, n - family.first), size);
   return false;
+}
+
+static const char scheme[] = "rfc2217://";
+
+bool isNetworkName(const char *name) { return strncasecmp(name, scheme, sizeof scheme - 1) == 0; }
+
+bool networkUrl(const char *path, char *url, size_t size) {
+  if (isNetworkName(path))
+    return (size_t)snprintf(url, size, "%s", path) < size;
+  // A COM entry that is a regular file holding a URL on its first line; a
+  // device is never opened here, since that would raise its modem lines.
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || size < 2)
+    return false;
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  ssize_t n = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, url, size - 1) : -1;
+  close(fd);
+  if (n <= 0)
+    return false;
+  url[n] = '\0';
+  url[strcspn(url, "\r\n")] = '\0';
+  return isNetworkName(url);
 }
 
 const char *sysfsRoot = "/sys";

@@ -55,12 +55,13 @@ static HANDLE failWith(DWORD error, int fd) {
 
 // Existence without opening the device: opening a tty raises DTR and RTS,
 // which resets boards that listen to them.
-static HANDLE probe(const char *path) {
-  int fd = open(path, O_PATH | O_CLOEXEC);
+// A network port is probed without connecting: its entry is all there is.
+static HANDLE probe(const char *path, bool network) {
+  int fd = open(network && isNetworkName(path) ? "/dev/null" : path, O_PATH | O_CLOEXEC);
   if (fd < 0)
     return failWith(errorFromErrno(errno), -1);
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || isPhantomUart(fd))
+  if (fstat(fd, &st) != 0 || (!network && (!S_ISCHR(st.st_mode) || isPhantomUart(fd))))
     return failWith(ERROR_FILE_NOT_FOUND, fd);
   if (access(path, R_OK | W_OK) != 0)
     return failWith(ERROR_ACCESS_DENIED, fd);
@@ -156,7 +157,10 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD, SECURITY_ATTRIBUTES *, 
   if (fileName == nullptr || creation != OPEN_EXISTING ||
       !resolvePortPath(fileName, path, sizeof path))
     return failWith(ERROR_FILE_NOT_FOUND, -1);
-  return access == 0 ? probe(path) : openDevice(path, access);
+  char url[PATH_MAX];
+  if (networkUrl(path, url, sizeof url))
+    return access == 0 ? probe(path, true) : openNetwork(url);
+  return access == 0 ? probe(path, false) : openDevice(path, access);
 }
 
 BOOL CloseHandle(HANDLE h) {
@@ -171,6 +175,8 @@ BOOL CloseHandle(HANDLE h) {
     restoreLatency(port->fd);
   if (port->wakeFd >= 0)
     close(port->wakeFd);
+  if (port->net != nullptr)
+    closeNetwork(port);
   // On a UART the kernel sends what is still queued before the close
   // returns (up to the port's closing_wait): bytes reported written arrive.
   close(port->fd);
@@ -215,7 +221,7 @@ BOOL SetCommState(HANDLE h, DCB *dcb) {
   BOOL ok = FALSE;
   if (!validLine(dcb))
     setLastError(ERROR_INVALID_PARAMETER);
-  else if (!applyLine(call.port, dcb))
+  else if (!(call.port->net != nullptr ? applyNetworkLine(call, dcb) : applyLine(call.port, dcb)))
     setLastError(ERROR_GEN_FAILURE);
   else
     ok = TRUE;
@@ -290,11 +296,12 @@ BOOL ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, DWORD *read_, OVERLAPPED *)
   // A read that found nothing waiting last time (a request and its answer)
   // most likely finds nothing now: it goes to sleep without trying first.
   OpenPort *port = call.port;
-  bool tryFirst = !port->readWaited || rule.returnAtOnce;
+  bool tryFirst = !port->readWaited || rule.returnAtOnce || hasPending(port);
   port->readWaited = false;
   while (got < toRead) {
     if (tryFirst) {
-      ssize_t n = read(port->fd, bytes + got, toRead - got);
+      ssize_t n = port->net != nullptr ? readNetwork(port, bytes + got, toRead - got)
+                                       : read(port->fd, bytes + got, toRead - got);
       if (n > 0) {
         got += (DWORD)n;
         // A short read took all there was: wait for more rather than ask again.
@@ -355,7 +362,9 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, OVER
   DWORD done = 0;
   BOOL ok = TRUE;
   while (done < toWrite) {
-    ssize_t n = write(call.port->fd, bytes + done, toWrite - done);
+    OpenPort *port = call.port;
+    ssize_t n = port->net != nullptr ? writeNetwork(port, bytes + done, toWrite - done)
+                                     : write(port->fd, bytes + done, toWrite - done);
     if (n > 0) {
       done += (DWORD)n;
       continue;
@@ -393,7 +402,9 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
   // holds was reported written by a WriteFile, as a Windows driver reports a
   // write only once it has sent it, and on a pseudo-terminal TCOFLUSH would
   // also throw away what the master has not yet read.
-  if (flags & PURGE_RXCLEAR)
+  if ((flags & PURGE_RXCLEAR) && call.port->net != nullptr)
+    purgeNetworkInput(call.port);
+  else if (flags & PURGE_RXCLEAR)
     tcflush(call.port->fd, TCIFLUSH);
   leave(call);
   return TRUE;

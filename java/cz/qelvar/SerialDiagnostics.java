@@ -133,6 +133,11 @@ public final class SerialDiagnostics {
         if (!linux()) return String.valueOf(portName);
         String path = devicePath(portName);
         if (path == null) return portName + "  names no device";
+        String url = NetworkPorts.url(portName);
+        if (url != null) {
+            return String.format("%-6s %-14s %s", portName, path, "network port " + url
+                    + " (a terminal server; listing does not connect to it)");
+        }
         Path device = target(Paths.get(path));
         String shown = device.toString().equals(path) ? path : path + " -> " + device;
         String tty = leaf(device);
@@ -231,9 +236,11 @@ public final class SerialDiagnostics {
     }
 
     private static boolean diagnoseLinux(String name, List<String> lines) {
+        String url = NetworkPorts.url(name);
+        if (url != null) return NetworkPorts.diagnose(name, url, lines);
         String path = devicePath(name);
         if (path == null) {
-            lines.add(name + " names no port: give COM1 to COM99 or a device path.");
+            lines.add(name + " names no port: give COM1 to COM99, a device path or rfc2217://HOST:PORT.");
             present(lines);
             return false;
         }

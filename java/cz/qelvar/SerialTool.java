@@ -27,6 +27,10 @@ public final class SerialTool {
             "                   read it back, switch RTS and DTR off and on, close; PORT must echo",
             "                   (a loopback plug). Without PORT, on Linux, the far end is a",
             "                   pseudo-terminal that echoes.",
+            "  term [--hex] PORT [BAUD [FRAME]]",
+            "                   a terminal on PORT: what arrives is shown, what is typed is sent",
+            "                   as typed; Ctrl-] leaves. BAUD and FRAME (such as 9600 8N1) set the",
+            "                   line first; --hex shows what arrives as hex bytes",
             "  --version        the version, and where the native library was loaded from",
             "  --help           this text",
             "",
@@ -35,6 +39,8 @@ public final class SerialTool {
             "  COMn             $DORLESK_PORT_DIR/COMn when DORLESK_PORT_DIR is set (a link to",
             "                   a device); otherwise COM1-32 /dev/ttyS0-31, COM33-64",
             "                   /dev/ttyUSB0-31, COM65-96 /dev/ttyACM0-31, COM97-99 /dev/ttyAMA0-2",
+            "  rfc2217://HOST:PORT  a port on a terminal server (such as ser2net) reached over",
+            "                   TCP; a COMn entry in $DORLESK_PORT_DIR may be a file holding such a URL",
             "  Opening a port needs read and write access to its device: on Debian, membership",
             "  of the dialout group (sudo adduser $USER dialout, then log in again).",
             "",
@@ -53,9 +59,12 @@ public final class SerialTool {
         String command = args.length > 0 ? args[0] : "list";
         boolean help = command.equals("--help") || command.equals("-h") || command.equals("help");
         boolean known = help || command.equals("list") || command.equals("loopback")
-                || command.equals("check") || command.equals("--version");
+                || command.equals("check") || command.equals("term") || command.equals("--version");
+        List<String> rest = new ArrayList<>(Arrays.asList(args).subList(Math.min(1, args.length), args.length));
+        boolean hex = command.equals("term") && rest.remove("--hex");
         boolean arguments = command.equals("loopback") ? args.length <= 2
                 : command.equals("check") ? args.length == 2
+                : command.equals("term") ? rest.size() >= 1 && rest.size() <= 3
                 : command.equals("list") ? args.length <= 1 || args.length == 2 && args[1].equals("--long")
                 : args.length <= 1;
         if (!known || !arguments) {
@@ -80,6 +89,9 @@ public final class SerialTool {
                 if (args.length == 2) {
                     for (String port : ports) System.out.println(SerialDiagnostics.describe(port));
                 }
+            } else if (command.equals("term")) {
+                System.exit(SerialTerminal.run(rest.get(0), rest.size() > 1 ? rest.get(1) : null,
+                        rest.size() > 2 ? rest.get(2) : null, hex));
             } else if (command.equals("check")) {
                 List<String> lines = new ArrayList<>();
                 boolean opens = SerialDiagnostics.diagnose(args[1], lines);

@@ -1,0 +1,514 @@
+// A serial port on a terminal server, reached over TCP with the Telnet COM
+// Port Control Option. The handle is the socket: reads and writes follow the
+// same turns, time-outs, purges and hang-up rules as on a local port, and the
+// line settings travel as commands that wait for the server's answer. What
+// the server sends is untrusted: no sequence of bytes may crash the caller,
+// grow memory beyond the port's fixed buffer, or hold a call past its bound.
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "posix_internal.h"
+
+// Connecting and negotiating together; a settings command's answer; the
+// wait for the server to take what was written before a close.
+static const int64_t openNs = 5000000000, answerNs = 3000000000, closeNs = 2000000000;
+// A server whose device has no modem lines (a pseudo-terminal) may leave
+// DTR and RTS unanswered: after this long the call succeeds, as a local
+// port without modem lines does.
+static const int64_t modemAnswerNs = 500000000;
+
+enum ComPortCode : unsigned char {
+  setBaudRate = 1,
+  setDataSize = 2,
+  setParity = 3,
+  setStopSize = 4,
+  setControl = 5,
+  purgeData = 12,
+  answerOffset = 100,
+};
+static const int codeCount = setControl + 1;
+
+struct NetPort {
+  TelnetDecoder decoder;
+  // Negotiation as the server has agreed to it.
+  bool serverDoesBinary, serverTakesBinary, serverTakesComPort, refused;
+  // The last answer to each settings command; guarded by the table's lock,
+  // since the reader that receives it need not be the call that waits.
+  bool answered[codeCount];
+  unsigned char answer[codeCount][4];
+  // Data received while a settings call waited for its answer, for the next
+  // read; fixed in size, so a server that floods is read no further.
+  unsigned char pending[16384];
+  size_t pendingStart, pendingEnd;
+  // One sender at a time, so that a command never splits a doubled IAC; a
+  // write cut after the first IAC of a pair owes the second.
+  pthread_mutex_t sendLock;
+  bool owedIac;
+};
+
+// HOST:PORT after the scheme; HOST may be [IPv6].
+static bool splitUrl(const char *url, char *host, size_t hostSize, char *service) {
+  const char *rest = url + strlen("rfc2217://"), *colon;
+  size_t hostLength;
+  if (*rest == '[') {
+    const char *close = strchr(rest, ']');
+    if (close == nullptr || close[1] != ':')
+      return false;
+    rest++;
+    hostLength = (size_t)(close - rest);
+    colon = close + 1;
+  } else {
+    colon = strrchr(rest, ':');
+    if (colon == nullptr || memchr(rest, ':', (size_t)(colon - rest)) != nullptr)
+      return false;
+    hostLength = (size_t)(colon - rest);
+  }
+  const char *digits = colon + 1;
+  size_t count = strspn(digits, "0123456789");
+  if (hostLength == 0 || hostLength >= hostSize || count == 0 || count > 5 ||
+      digits[count] != '\0' || atoi(digits) < 1 || atoi(digits) > 65535)
+    return false;
+  memcpy(host, rest, hostLength);
+  host[hostLength] = '\0';
+  memcpy(service, digits, count + 1);
+  return true;
+}
+
+static DWORD connectTo(const char *url, int64_t deadline, int *result) {
+  char host[256], service[6];
+  if (!splitUrl(url, host, sizeof host, service))
+    return ERROR_FILE_NOT_FOUND;
+  struct addrinfo hints = {}, *list = nullptr;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  if (getaddrinfo(host, service, &hints, &list) != 0)
+    return ERROR_FILE_NOT_FOUND;
+  DWORD error = ERROR_FILE_NOT_FOUND;
+  for (struct addrinfo *a = list; a != nullptr && *result < 0; a = a->ai_next) {
+    int fd = socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+      continue;
+    int connected = connect(fd, a->ai_addr, a->ai_addrlen);
+    if (connected != 0 && errno == EINPROGRESS) {
+      struct pollfd p = {fd, POLLOUT, 0};
+      int64_t left = deadline - nowNanos();
+      int soError = ETIMEDOUT;
+      socklen_t length = sizeof soError;
+      if (left > 0 && poll(&p, 1, (int)(left / 1000000) + 1) == 1)
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length);
+      connected = soError == 0 ? 0 : -1;
+      errno = soError;
+    }
+    if (connected == 0) {
+      int one = 1; // a request and its answer go out at once
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      *result = fd;
+    } else {
+      error = errno == ETIMEDOUT ? ERROR_SEM_TIMEOUT : ERROR_FILE_NOT_FOUND;
+      close(fd);
+    }
+  }
+  freeaddrinfo(list);
+  return *result >= 0 ? ERROR_SUCCESS : error;
+}
+
+// ---- what the server says ----
+
+static void onCommand(void *context, const TelnetCommand &c) {
+  OpenPort *port = (OpenPort *)context;
+  NetPort *net = port->net;
+  if (c.verb == telnetSB) {
+    unsigned code = c.bodyLength > 0 ? c.body[0] : 0;
+    if (c.option != telnetComPort || code <= answerOffset || code - answerOffset >= codeCount)
+      return; // notifications and anything unknown change nothing here
+    code -= answerOffset;
+    size_t length = c.bodyLength - 1 < 4 ? c.bodyLength - 1 : 4;
+    lockTable();
+    memset(net->answer[code], 0, 4);
+    memcpy(net->answer[code], c.body + 1, length);
+    net->answered[code] = true;
+    answersArrived(port);
+    unlockTable();
+    return;
+  }
+  bool agrees = c.verb == telnetWILL || c.verb == telnetDO;
+  if (c.option == telnetBinary && c.verb == telnetWILL)
+    net->serverDoesBinary = true;
+  else if (c.option == telnetBinary && c.verb == telnetDO)
+    net->serverTakesBinary = true;
+  else if (c.option == telnetComPort && c.verb == telnetDO)
+    net->serverTakesComPort = true;
+  else if (!agrees && (c.option == telnetBinary || c.option == telnetComPort))
+    net->refused = true;
+  // Other options are left off: the requests sent at connect answer what the
+  // server offers then, and nothing is sent from a read.
+}
+
+// Receives what the socket holds and decodes it into data; commands go to
+// onCommand. Like read(2): the data count, 0 at the end of the stream, -1
+// with errno: EAGAIN when nothing is there, EINTR when only commands were,
+// which the caller may be waiting for.
+static ssize_t receive(OpenPort *port, unsigned char *data, size_t room) {
+  ssize_t n = recv(port->fd, data, room, MSG_DONTWAIT);
+  if (n <= 0)
+    return n;
+  // Decoding never writes ahead of what it reads, so it works in place.
+  size_t got = telnetDecode(&port->net->decoder, data, (size_t)n, data, onCommand, port);
+  if (got == 0)
+    errno = EINTR;
+  return got > 0 ? (ssize_t)got : -1;
+}
+
+ssize_t readNetwork(OpenPort *port, void *buffer, size_t room) {
+  NetPort *net = port->net;
+  size_t queued = net->pendingEnd - net->pendingStart;
+  if (queued > 0) {
+    size_t n = queued < room ? queued : room;
+    memcpy(buffer, net->pending + net->pendingStart, n);
+    net->pendingStart += n;
+    return (ssize_t)n;
+  }
+  ssize_t n = receive(port, (unsigned char *)buffer, room);
+  if (n < 0 && errno == ECONNRESET)
+    errno = EIO; // the server went away: a hang-up
+  return n;
+}
+
+bool hasPending(const OpenPort *port) {
+  return port->net != nullptr && port->net->pendingEnd > port->net->pendingStart;
+}
+
+// ---- what is sent to it ----
+
+// Sends all of bytes by the deadline, or fails.
+static bool sendAll(int fd, const unsigned char *bytes, size_t n, int64_t deadline) {
+  while (n > 0) {
+    ssize_t sent = send(fd, bytes, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      bytes += sent;
+      n -= (size_t)sent;
+      continue;
+    }
+    if (sent < 0 && errno == EINTR)
+      continue;
+    int64_t left = deadline - nowNanos();
+    struct pollfd p = {fd, POLLOUT, 0};
+    if (sent == 0 || errno != EAGAIN || left <= 0 || poll(&p, 1, (int)(left / 1000000) + 1) < 0)
+      return false;
+  }
+  return true;
+}
+
+static bool sendCommands(OpenPort *port, const unsigned char *bytes, size_t n, int64_t deadline) {
+  NetPort *net = port->net;
+  struct timespec until = {(time_t)(deadline / 1000000000), (long)(deadline % 1000000000)};
+  if (pthread_mutex_clocklock(&net->sendLock, CLOCK_MONOTONIC, &until) != 0)
+    return false;
+  static const unsigned char iac = telnetIAC;
+  bool ok = !net->owedIac || sendAll(port->fd, &iac, 1, deadline);
+  if (ok) {
+    net->owedIac = false;
+    ok = sendAll(port->fd, bytes, n, deadline);
+  }
+  pthread_mutex_unlock(&net->sendLock);
+  return ok;
+}
+
+ssize_t writeNetwork(OpenPort *port, const void *buffer, size_t n) {
+  NetPort *net = port->net;
+  const unsigned char *in = (const unsigned char *)buffer;
+  static const unsigned char iac = telnetIAC;
+  unsigned char escaped[8192];
+  size_t take = n < sizeof escaped / 2 ? n : sizeof escaped / 2;
+  size_t length = telnetEscape(in, take, escaped);
+  pthread_mutex_lock(&net->sendLock);
+  ssize_t sent = -1;
+  if (!net->owedIac || send(port->fd, &iac, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) {
+    net->owedIac = false;
+    sent = send(port->fd, escaped, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  int error = errno;
+  // The data bytes the sent part carries; a byte whose doubling was cut in
+  // two is taken, and its second IAC owed to whatever is sent next.
+  size_t raw = 0;
+  for (size_t e = 0; sent > 0 && e < (size_t)sent; raw++) {
+    e += in[raw] == telnetIAC ? 2 : 1;
+    net->owedIac = e > (size_t)sent;
+  }
+  pthread_mutex_unlock(&net->sendLock);
+  if (sent > 0)
+    return (ssize_t)raw;
+  errno = error == EPIPE || error == ECONNRESET ? EIO : error;
+  return -1;
+}
+
+// ---- opening ----
+
+static void freeNet(NetPort *net) {
+  if (net == nullptr)
+    return;
+  pthread_mutex_destroy(&net->sendLock);
+  free(net);
+}
+
+// Reads and decodes until the server has agreed to everything asked and
+// answered each code in wanted, by the deadline. Used while no call can
+// share the handle. Data that arrives early is kept for the first read.
+static DWORD negotiate(OpenPort *port, unsigned wanted, int64_t deadline) {
+  NetPort *net = port->net;
+  for (;;) {
+    if (net->refused)
+      return ERROR_NOT_SUPPORTED;
+    bool done = net->serverDoesBinary && net->serverTakesBinary && net->serverTakesComPort;
+    for (int code = 1; code < codeCount; code++)
+      done = done && (!(wanted & (1u << code)) || net->answered[code]);
+    if (done)
+      return ERROR_SUCCESS;
+    size_t room = sizeof net->pending - net->pendingEnd;
+    ssize_t n = room == 0 ? -1 : receive(port, net->pending + net->pendingEnd, room);
+    if (n > 0) {
+      net->pendingEnd += (size_t)n;
+      continue;
+    }
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n == 0 || errno != EAGAIN)
+      return ERROR_ACCESS_DENIED; // closed at once: ser2net's answer for a port in use
+    int64_t left = deadline - nowNanos();
+    struct pollfd p = {port->fd, POLLIN, 0};
+    if (room == 0 || left <= 0 || poll(&p, 1, (int)(left / 1000000) + 1) < 0)
+      return ERROR_SEM_TIMEOUT;
+  }
+}
+
+static void dcbFromAnswers(const NetPort *net, DCB *dcb) {
+  static const BYTE parities[] = {NOPARITY,   NOPARITY,   ODDPARITY,
+                                  EVENPARITY, MARKPARITY, SPACEPARITY};
+  const unsigned char *rate = net->answer[setBaudRate];
+  dcb->BaudRate = (DWORD)rate[0] << 24 | (DWORD)rate[1] << 16 | (DWORD)rate[2] << 8 | rate[3];
+  BYTE size = net->answer[setDataSize][0];
+  dcb->ByteSize = size >= 5 && size <= 8 ? size : 8;
+  BYTE parity = net->answer[setParity][0];
+  dcb->Parity = parity < sizeof parities ? parities[parity] : NOPARITY;
+  dcb->StopBits = net->answer[setStopSize][0] == 2 ? TWOSTOPBITS : ONESTOPBIT;
+}
+
+HANDLE openNetwork(const char *url) {
+  int64_t deadline = nowNanos() + openNs;
+  int fd = -1;
+  DWORD error = connectTo(url, deadline, &fd);
+  OpenPort *port = nullptr;
+  NetPort *net = nullptr;
+  if (error == ERROR_SUCCESS) {
+    port = newPort(fd, false);
+    net = (NetPort *)calloc(1, sizeof(NetPort));
+    if (port == nullptr || net == nullptr) {
+      error = ERROR_NOT_ENOUGH_MEMORY;
+    } else {
+      port->net = net;
+      pthread_mutex_init(&net->sendLock, nullptr);
+      // Binary both ways and the COM port option; then the line as the
+      // server holds it (a value of 0 asks without setting).
+      unsigned char hello[64] = {telnetIAC,    telnetWILL, telnetBinary, telnetIAC,    telnetDO,
+                                 telnetBinary, telnetIAC,  telnetWILL,   telnetComPort};
+      size_t length = 9;
+      static const unsigned char zero[4] = {0, 0, 0, 0};
+      length += comPortCommand(setBaudRate, zero, 4, hello + length);
+      for (unsigned char code = setDataSize; code <= setStopSize; code++)
+        length += comPortCommand(code, zero, 1, hello + length);
+      unsigned wanted = 1u << setBaudRate | 1u << setDataSize | 1u << setParity | 1u << setStopSize;
+      if (!sendAll(fd, hello, length, deadline))
+        error = ERROR_ACCESS_DENIED;
+      else
+        error = negotiate(port, wanted, deadline);
+    }
+  }
+  if (error == ERROR_SUCCESS && !registerPort(port))
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  if (error != ERROR_SUCCESS) {
+    if (port != nullptr)
+      port->net = nullptr;
+    freeNet(net);
+    freePort(port);
+    if (fd >= 0)
+      close(fd);
+    setLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  DCB &dcb = port->dcb;
+  memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  dcb.fBinary = 1;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fTXContinueOnXoff = 1;
+  dcbFromAnswers(net, &dcb);
+  port->inQueue = port->outQueue = 4096;
+  return (HANDLE)(intptr_t)fd;
+}
+
+// ---- settings ----
+
+static bool allAnswered(OpenPort *port, unsigned wanted) {
+  for (int code = 1; code < codeCount; code++)
+    if ((wanted & (1u << code)) && !port->net->answered[code])
+      return false;
+  return true;
+}
+
+// Waits for the answers to the codes in wanted. A read under way receives
+// them; otherwise this call takes the read side and receives them itself,
+// keeping any data for the next read.
+static bool awaitAnswers(const Call &settings, unsigned wanted, int64_t deadline) {
+  OpenPort *port = settings.port;
+  NetPort *net = port->net;
+  bool pumping = false;
+  if (shareReadSide(port, allAnswered, wanted, deadline, &pumping) != ready)
+    return false;
+  if (!pumping)
+    return true;
+  Call reader = settings;
+  reader.use = useRead;
+  reader.purges = port->rx.purges;
+  bool done = false;
+  while (!done) {
+    if (net->pendingStart > 0) {
+      net->pendingEnd -= net->pendingStart;
+      memmove(net->pending, net->pending + net->pendingStart, net->pendingEnd);
+      net->pendingStart = 0;
+    }
+    size_t room = sizeof net->pending - net->pendingEnd;
+    ssize_t n = room == 0 ? -1 : receive(port, net->pending + net->pendingEnd, room);
+    int error = errno;
+    if (n > 0)
+      net->pendingEnd += (size_t)n;
+    lockTable();
+    done = allAnswered(port, wanted);
+    unlockTable();
+    if (done || n > 0 || (n < 0 && error == EINTR))
+      continue;
+    // Full of data nobody reads, hung up, or broken: no answer will come.
+    if (room == 0 || n == 0 || error != EAGAIN || waitFor(reader, POLLIN, deadline) != ready)
+      break;
+  }
+  giveBackReadSide(port);
+  return done;
+}
+
+static bool sameAnswer(const NetPort *net, int code, const unsigned char *value, size_t length) {
+  return memcmp(net->answer[code], value, length) == 0;
+}
+
+bool applyNetworkLine(const Call &call, const DCB *dcb) {
+  OpenPort *port = call.port;
+  NetPort *net = port->net;
+  const DCB &previous = port->dcb;
+  bool dtr = dcb->fDtrControl != DTR_CONTROL_DISABLE;
+  bool rts = dcb->fRtsControl != RTS_CONTROL_DISABLE;
+  bool dtrChanged = dtr != (previous.fDtrControl != DTR_CONTROL_DISABLE);
+  bool rtsChanged = rts != (previous.fRtsControl != RTS_CONTROL_DISABLE);
+  // A call that switches a modem line sends only that; any other sends the
+  // whole line, so the device is set even where it differs from what the
+  // server last said.
+  bool line = !(dtrChanged || rtsChanged) || dcb->BaudRate != previous.BaudRate ||
+              dcb->ByteSize != previous.ByteSize || dcb->Parity != previous.Parity ||
+              dcb->StopBits != previous.StopBits;
+  static const unsigned char parityCodes[] = {1, 2, 3, 4, 5}; // none odd even mark space
+  unsigned char rate[4] = {(unsigned char)(dcb->BaudRate >> 24),
+                           (unsigned char)(dcb->BaudRate >> 16),
+                           (unsigned char)(dcb->BaudRate >> 8), (unsigned char)dcb->BaudRate};
+  unsigned char size = dcb->ByteSize, parity = parityCodes[dcb->Parity];
+  unsigned char stop = dcb->StopBits == TWOSTOPBITS ? 2 : 1;
+  unsigned char flow = dcb->fOutxCtsFlow ? 3 : dcb->fOutX ? 2 : 1;
+  unsigned char modem[2] = {(unsigned char)(dtr ? 8 : 9), (unsigned char)(rts ? 11 : 12)};
+  unsigned char commands[128];
+  size_t length = 0;
+  unsigned wanted = 0;
+  if (line) {
+    length += comPortCommand(setBaudRate, rate, 4, commands + length);
+    length += comPortCommand(setDataSize, &size, 1, commands + length);
+    length += comPortCommand(setParity, &parity, 1, commands + length);
+    length += comPortCommand(setStopSize, &stop, 1, commands + length);
+    length += comPortCommand(setControl, &flow, 1, commands + length);
+    wanted = 1u << setBaudRate | 1u << setDataSize | 1u << setParity | 1u << setStopSize |
+             1u << setControl;
+  }
+  int64_t deadline = nowNanos() + answerNs;
+  lockTable();
+  for (int code = 1; code < codeCount; code++)
+    net->answered[code] = false;
+  unlockTable();
+  if (length > 0 &&
+      (!sendCommands(port, commands, length, deadline) || !awaitAnswers(call, wanted, deadline)))
+    return false;
+  // The server's answer is what there is to compare: a value other than the
+  // one asked for was refused, as a local driver refuses it.
+  if (line && (!sameAnswer(net, setBaudRate, rate, 4) || !sameAnswer(net, setDataSize, &size, 1) ||
+               !sameAnswer(net, setParity, &parity, 1) || !sameAnswer(net, setStopSize, &stop, 1) ||
+               !sameAnswer(net, setControl, &flow, 1)))
+    return false;
+  for (int i = 0; i < 2; i++) {
+    if (!(i == 0 ? dtrChanged : rtsChanged))
+      continue;
+    lockTable();
+    net->answered[setControl] = false;
+    unlockTable();
+    length = comPortCommand(setControl, &modem[i], 1, commands);
+    int64_t modemDeadline = nowNanos() + modemAnswerNs;
+    if (!sendCommands(port, commands, length, modemDeadline))
+      return false;
+    // No answer: a device without modem lines, as with a local one.
+    if (awaitAnswers(call, 1u << setControl, modemDeadline) &&
+        !sameAnswer(net, setControl, &modem[i], 1))
+      return false;
+  }
+  return true;
+}
+
+static bool nothingAwaited(OpenPort *, unsigned) { return false; }
+
+void purgeNetworkInput(OpenPort *port) {
+  unsigned char input = 1, command[8];
+  sendCommands(port, command, comPortCommand(purgeData, &input, 1, command), nowNanos() + answerNs);
+  // What this end holds goes too, unless a read is taking it right now.
+  bool pumping = false;
+  if (shareReadSide(port, nothingAwaited, 0, nowNanos(), &pumping) != ready || !pumping)
+    return;
+  port->net->pendingStart = port->net->pendingEnd = 0;
+  unsigned char discard[4096];
+  ssize_t n;
+  while ((n = receive(port, discard, sizeof discard)) > 0 || (n < 0 && errno == EINTR)) {
+  }
+  giveBackReadSide(port);
+}
+
+// Bytes reported written are in the socket; a close that left the server's
+// data unread would reset the connection and could lose them. So: end the
+// sending side, and read until the server closes, for a bounded time.
+void closeNetwork(OpenPort *port) {
+  shutdown(port->fd, SHUT_WR);
+  int64_t deadline = nowNanos() + closeNs;
+  unsigned char discard[4096];
+  for (;;) {
+    ssize_t n = recv(port->fd, discard, sizeof discard, MSG_DONTWAIT);
+    if (n > 0 || (n < 0 && errno == EINTR))
+      continue;
+    int64_t left = deadline - nowNanos();
+    struct pollfd p = {port->fd, POLLIN, 0};
+    if (n == 0 || errno != EAGAIN || left <= 0 || poll(&p, 1, (int)(left / 1000000) + 1) <= 0)
+      break;
+  }
+  freeNet(port->net);
+  port->net = nullptr;
+}

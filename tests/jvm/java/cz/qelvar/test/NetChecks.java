@@ -1,0 +1,278 @@
+package cz.qelvar.test;
+
+import cz.qelvar.Serial;
+import cz.qelvar.SerialDiagnostics;
+import java.io.IOException;
+import java.net.InetAddress;
+import java.net.ServerSocket;
+import java.net.Socket;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.Arrays;
+
+/**
+ * Grouped checks of network ports against Debian's ser2net on 127.0.0.1, with a
+ * pseudo-terminal behind it whose master this program holds: {@code NetChecks
+ * DORLESK_JAR}. Each run has its own config, port and directory, and stops the
+ * server it started. Exits 1 when a check failed.
+ */
+public final class NetChecks {
+    static Process server;
+    static Path dir;
+
+    public static void main(String[] args) throws Exception {
+        dir = Files.createTempDirectory("dorlesk-net");
+        try (Pty device = new Pty()) {
+            String url = startServer(device.slave);
+            transfers(url, device);
+            lineAndModemLines(url, device);
+            refusals(url);
+            answersChecked();
+            terminal(args[0], url, device);
+            hangUp(url);
+        } finally {
+            server.destroyForcibly().waitFor();
+            new ProcessBuilder("rm", "-rf", dir.toString()).start().waitFor();
+        }
+        System.out.println(UartChecks.failures == 0 ? "all checks passed" : UartChecks.failures + " checks failed");
+        System.exit(UartChecks.failures == 0 ? 0 : 1);
+    }
+
+    static void expect(boolean ok, String what) {
+        UartChecks.expect(ok, what);
+    }
+
+    /** ser2net on a free port of 127.0.0.1, in the foreground; its URL once it takes connections. */
+    static String startServer(String device) throws Exception {
+        for (int attempt = 0; attempt < 5; attempt++) {
+            int port;
+            try (ServerSocket probe = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
+                port = probe.getLocalPort();
+            }
+            Path config = dir.resolve("ser2net.yaml");
+            Files.writeString(config, "connection: &net\n"
+                    + "  accepter: telnet(rfc2217),tcp,127.0.0.1," + port + "\n"
+                    + "  connector: serialdev," + device + ",9600n81,local\n"
+                    + "  options:\n    max-connections: 1\n");
+            server = new ProcessBuilder("ser2net", "-n", "-c", config.toString(), "-P", dir + "/pid")
+                    .redirectErrorStream(true).redirectOutput(dir.resolve("log").toFile()).start();
+            for (int i = 0; i < 100 && server.isAlive(); i++) {
+                try (Socket s = new Socket(InetAddress.getLoopbackAddress(), port)) {
+                    Thread.sleep(100); // let it tear the probe's session down
+                    return "rfc2217://127.0.0.1:" + port;
+                } catch (IOException e) {
+                    Thread.sleep(50);
+                }
+            }
+            server.destroyForcibly().waitFor();
+        }
+        throw new IllegalStateException("ser2net did not start: " + Files.readString(dir.resolve("log")));
+    }
+
+    /** 64 KiB each way, with runs of 0xFF (Telnet's IAC), intact; a close delivers what was written. */
+    static void transfers(String url, Pty device) {
+        byte[] data = UartChecks.pattern(65536, 7);
+        for (int i = 0; i < data.length; i += 997) Arrays.fill(data, i, Math.min(i + 5, data.length), (byte) 0xFF);
+        int h = Serial.commOpen(url);
+        expect(h != -1, "commOpen(\"" + url + "\")");
+        Serial.commSetTimeout(h, 5000);
+        expect(Serial.commWrite(h, data, data.length) == data.length, "64 KiB written");
+        Serial.commClose(h); // straight after the write: nothing reported written may be lost
+        byte[] got = device.receive(data.length, 5000);
+        expect(Arrays.equals(got, data), "64 KiB with IAC runs reach the device intact through a close ("
+                + got.length + " bytes)");
+        h = Serial.commOpen(url);
+        expect(h != -1, "reopened at once after the close");
+        Serial.commSetTimeout(h, 5000);
+        device.send(data);
+        byte[] back = UartChecks.readFully(h, data.length);
+        expect(Arrays.equals(back, data), "64 KiB with IAC runs come back intact (" + back.length + " bytes)");
+        Serial.commClose(h);
+    }
+
+    static String stty(String device) throws Exception {
+        return UartChecks.run("stty", "-F", device, "-a");
+    }
+
+    /** The rate and stop bits reach the device; modem lines on a device that has none never hang. */
+    static void lineAndModemLines(String url, Pty device) throws Exception {
+        int h = Serial.commOpen(url);
+        expect(Serial.commSetBaud(h, "19200", "8N2") != 0, "commSetBaud 19200 8N2 answered as asked");
+        String line = stty(device.slave);
+        expect(line.matches("(?s)speed 19200 .*(?<!-)cstopb.*"), "the device is at 19200 with two stop"
+                + " bits: " + line.replaceAll("(?s);.*?(-?cstopb).*", " $1"));
+        expect(Serial.commSetBaud(h, "2400", "8N1") != 0 && stty(device.slave).contains("speed 2400")
+                && stty(device.slave).contains("-cstopb"), "commSetBaud 2400 8N1 reaches the device");
+        long started = System.nanoTime();
+        int rts = Serial.commRTS(h, false), dtr = Serial.commDTR(h, false);
+        long ms = (System.nanoTime() - started) / 1_000_000;
+        expect(rts == 1 && dtr == 1 && ms < 3000, "commRTS and commDTR off, unanswered by a pty's server, answer 1"
+                + " in " + ms + " ms");
+        Serial.commSetTimeout(h, 300);
+        started = System.nanoTime();
+        int n = Serial.commRead(h, new byte[10], 10);
+        ms = (System.nanoTime() - started) / 1_000_000;
+        expect(n == 0 && ms >= 290 && ms < 1500, "a read on a silent line returns after its 300 ms time-out ("
+                + ms + " ms)");
+        Serial.commClose(h);
+    }
+
+    /** What a user sees when a network port will not open. */
+    static void refusals(String url) throws Exception {
+        int h = Serial.commOpen(url);
+        long started = System.nanoTime();
+        int second = Serial.commOpen(url);
+        long ms = (System.nanoTime() - started) / 1_000_000;
+        expect(second == -1 && ms < 2000, "a second open of a taken port is refused in " + ms + " ms");
+        String why = SerialDiagnostics.explain(url);
+        System.out.println(why);
+        expect(why.contains("closed the connection at once") && why.contains("Port already in use"),
+                "check says the server closed at once, and what it said");
+        Serial.commClose(h);
+        // A COM entry holding the URL: listed without connecting, opened as the URL.
+        Path entry = dir.resolve("COM7");
+        Files.writeString(entry, url + "\n");
+        String listed = UartChecks.run("env", "DORLESK_PORT_DIR=" + dir, "java",
+                "-Djava.library.path=" + System.getProperty("java.library.path"), "-cp",
+                System.getProperty("java.class.path"), "cz.qelvar.SerialTool", "list", "--long");
+        System.out.println(listed);
+        expect(listed.contains("COM7") && listed.contains("network port " + url), "list --long shows COM7 as"
+                + " a network port");
+        try (ServerSocket silent = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
+            String quiet = "rfc2217://127.0.0.1:" + silent.getLocalPort();
+            started = System.nanoTime();
+            h = Serial.commOpen(quiet);
+            ms = (System.nanoTime() - started) / 1_000_000;
+            expect(h == -1 && ms >= 4500 && ms < 8000, "a server that accepts and says nothing fails the open"
+                    + " in " + ms + " ms");
+        }
+        int closed;
+        try (ServerSocket gone = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
+            closed = gone.getLocalPort();
+        }
+        String refused = "rfc2217://127.0.0.1:" + closed;
+        started = System.nanoTime();
+        h = Serial.commOpen(refused);
+        ms = (System.nanoTime() - started) / 1_000_000;
+        why = SerialDiagnostics.explain(refused);
+        System.out.println(why);
+        expect(h == -1 && ms < 1000 && why.contains("refused the connection"), "a refused connection fails the"
+                + " open in " + ms + " ms, and check says so");
+        why = SerialDiagnostics.explain("rfc2217://no-such-host.invalid:2217");
+        expect(why.contains("is not resolved"), "check says a name is not resolved");
+    }
+
+    /**
+     * A server of our own that answers every rate as 1200, and mixes an overlong
+     * subnegotiation, stray commands and a doubled IAC into its data.
+     */
+    static void answersChecked() throws Exception {
+        try (ServerSocket fake = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
+            Thread t = new Thread(() -> {
+                try (Socket s = fake.accept()) {
+                    byte[] junk = new byte[300];
+                    Arrays.fill(junk, (byte) 'x');
+                    s.getOutputStream().write(new byte[] {-1, -3, 0, -1, -5, 0, -1, -3, 44, -1, -6, 44, 101});
+                    s.getOutputStream().write(junk); // overlong: dropped whole
+                    s.getOutputStream().write(new byte[] {-1, -16, 'a', -1, -1, 'b', -1, -15, 'c'});
+                    var in = s.getInputStream();
+                    var value = new java.io.ByteArrayOutputStream();
+                    int b, state = 0, code = 0;
+                    while ((b = in.read()) >= 0) { // answers IAC SB 44 CODE VALUE IAC SE
+                        switch (state) {
+                            case 0 -> state = b == 255 ? 1 : 0;
+                            case 1 -> state = b == 250 ? 2 : 0;
+                            case 2 -> state = b == 44 ? 3 : 0;
+                            case 3 -> {
+                                code = b;
+                                value.reset();
+                                state = 4;
+                            }
+                            case 4 -> {
+                                if (b == 255) state = 5;
+                                else value.write(b);
+                            }
+                            default -> {
+                                state = b == 240 ? 0 : 4;
+                                if (b != 240) continue;
+                                byte[] answer = code == 1 ? new byte[] {0, 0, 4, (byte) 0xB0} : value.toByteArray();
+                                s.getOutputStream().write(new byte[] {-1, -6, 44, (byte) (code + 100)});
+                                s.getOutputStream().write(answer);
+                                s.getOutputStream().write(new byte[] {-1, -16});
+                            }
+                        }
+                    }
+                } catch (IOException e) {
+                    // the client went
+                }
+            });
+            t.start();
+            int h = Serial.commOpen("rfc2217://127.0.0.1:" + fake.getLocalPort());
+            expect(h != -1, "our server's odd stream opens");
+            Serial.commSetTimeout(h, 2000);
+            byte[] data = new byte[3];
+            int n = Serial.commRead(h, data, 3);
+            expect(n == 3 && Arrays.equals(data, new byte[] {'a', (byte) 0xFF, 'b'}), "of its stream only"
+                    + " 'a', 0xFF, 'b' are data: " + Arrays.toString(Arrays.copyOf(data, n)));
+            expect(Serial.commSetBaud(h, "9600", "8N1") == 0, "commSetBaud 9600 fails when the server answers"
+                    + " 1200");
+            Serial.commClose(h);
+            t.join(5000);
+        }
+    }
+
+    /** term as a person drives it: type, see the device's answer, leave with Ctrl-]. */
+    static void terminal(String jar, String url, Pty device) throws Exception {
+        String socket = "dorlesk-net-" + ProcessHandle.current().pid();
+        String command = "java -Djava.library.path=" + System.getProperty("java.library.path") + " -jar " + jar
+                + " term " + url + " 9600";
+        UartChecks.run("tmux", "-L", socket, "new-session", "-d", "-x", "120", "-y", "10", command);
+        try {
+            String pane = "";
+            for (int i = 0; i < 100 && !pane.contains("Ctrl-] leaves"); i++) {
+                Thread.sleep(100);
+                pane = UartChecks.run("tmux", "-L", socket, "capture-pane", "-p");
+            }
+            UartChecks.run("tmux", "-L", socket, "send-keys", "-l", "AT");
+            byte[] typed = device.receive(2, 3000);
+            expect(new String(typed, StandardCharsets.US_ASCII).equals("AT"), "term sends keys as typed: "
+                    + new String(typed, StandardCharsets.US_ASCII));
+            device.send("OK from the device".getBytes(StandardCharsets.US_ASCII));
+            for (int i = 0; i < 50 && !pane.contains("OK from the device"); i++) {
+                Thread.sleep(100);
+                pane = UartChecks.run("tmux", "-L", socket, "capture-pane", "-p");
+            }
+            expect(pane.contains("OK from the device") && !pane.contains("AT"), "term shows what arrives, and"
+                    + " does not echo keys itself");
+            UartChecks.run("tmux", "-L", socket, "send-keys", "C-]");
+            boolean left = false;
+            for (int i = 0; i < 50 && !left; i++) {
+                Thread.sleep(100);
+                left = !UartChecks.run("tmux", "-L", socket, "has-session").isEmpty();
+            }
+            expect(left, "Ctrl-] leaves term");
+        } finally {
+            UartChecks.run("tmux", "-L", socket, "kill-server");
+        }
+    }
+
+    /** A server that goes away ends a waiting read at once. */
+    static void hangUp(String url) throws Exception {
+        int h = Serial.commOpen(url);
+        Serial.commSetTimeout(h, 20000);
+        new Thread(() -> {
+            try {
+                Thread.sleep(300);
+                server.destroyForcibly();
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }).start();
+        long started = System.nanoTime();
+        int n = Serial.commRead(h, new byte[10], 10);
+        long ms = (System.nanoTime() - started) / 1_000_000;
+        expect(n == 0 && ms < 2000, "killing ser2net ends a read waiting for 20 s after " + ms + " ms");
+        Serial.commClose(h);
+    }
+}
