@@ -454,9 +454,13 @@ bool applyNetworkLine(const Call &call, const DCB *dcb) {
     return false;
   // The server's answer is what there is to compare: a value other than the
   // one asked for was refused, as a local driver refuses it.
-  if (line && (!sameAnswer(net, setBaudRate, rate, 4) || !sameAnswer(net, setDataSize, &size, 1) ||
+  lockTable();
+  bool refused =
+      line && (!sameAnswer(net, setBaudRate, rate, 4) || !sameAnswer(net, setDataSize, &size, 1) ||
                !sameAnswer(net, setParity, &parity, 1) || !sameAnswer(net, setStopSize, &stop, 1) ||
-               !sameAnswer(net, setControl, &flow, 1)))
+               !sameAnswer(net, setControl, &flow, 1));
+  unlockTable();
+  if (refused)
     return false;
   for (int i = 0; i < 2; i++) {
     if (!(i == 0 ? dtrChanged : rtsChanged))
@@ -469,8 +473,11 @@ bool applyNetworkLine(const Call &call, const DCB *dcb) {
     if (!sendCommands(port, commands, length, modemDeadline))
       return false;
     // No answer: a device without modem lines, as with a local one.
-    if (awaitAnswers(call, 1u << setControl, modemDeadline) &&
-        !sameAnswer(net, setControl, &modem[i], 1))
+    bool answered = awaitAnswers(call, 1u << setControl, modemDeadline);
+    lockTable();
+    refused = answered && !sameAnswer(net, setControl, &modem[i], 1);
+    unlockTable();
+    if (refused)
       return false;
   }
   return true;
@@ -497,8 +504,11 @@ void purgeNetworkInput(OpenPort *port) {
 // data unread would reset the connection and could lose them. So: end the
 // sending side, and read until the server closes, for a bounded time.
 void closeNetwork(OpenPort *port) {
-  shutdown(port->fd, SHUT_WR);
   int64_t deadline = nowNanos() + closeNs;
+  static const unsigned char iac = telnetIAC;
+  if (port->net->owedIac)
+    sendAll(port->fd, &iac, 1, deadline);
+  shutdown(port->fd, SHUT_WR);
   unsigned char discard[4096];
   for (;;) {
     ssize_t n = recv(port->fd, discard, sizeof discard, MSG_DONTWAIT);

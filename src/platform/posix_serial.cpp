@@ -63,7 +63,7 @@ static HANDLE probe(const char *path, bool network) {
   struct stat st;
   if (fstat(fd, &st) != 0 || (!network && (!S_ISCHR(st.st_mode) || isPhantomUart(fd))))
     return failWith(ERROR_FILE_NOT_FOUND, fd);
-  if (access(path, R_OK | W_OK) != 0)
+  if (!network && access(path, R_OK | W_OK) != 0)
     return failWith(ERROR_ACCESS_DENIED, fd);
   OpenPort *port = newPort(fd, true);
   if (port == nullptr || !registerPort(port)) {
