@@ -113,6 +113,14 @@ static DWORD connectTo(const char *url, int64_t deadline, int *result) {
     if (connected == 0) {
       int one = 1; // a request and its answer go out at once
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      // A network that goes silent is a hang-up within some 11 s: probes
+      // after 5 s of quiet, and unacknowledged data given up after 10 s.
+      int idle = 5, interval = 2, probes = 3, unacknowledgedMs = 10000;
+      setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+      setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+      setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+      setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+      setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledgedMs, sizeof unacknowledgedMs);
       *result = fd;
     } else {
       error = errno == ETIMEDOUT ? ERROR_SEM_TIMEOUT : ERROR_FILE_NOT_FOUND;
@@ -180,8 +188,8 @@ ssize_t readNetwork(OpenPort *port, void *buffer, size_t room) {
     return (ssize_t)n;
   }
   ssize_t n = receive(port, (unsigned char *)buffer, room);
-  if (n < 0 && errno == ECONNRESET)
-    errno = EIO; // the server went away: a hang-up
+  if (n < 0 && errno != EAGAIN && errno != EINTR)
+    errno = EIO; // the server or the network went away: a hang-up
   return n;
 }
 

@@ -30,7 +30,9 @@ package cz.qelvar;
  * to COM64 {@code /dev/ttyUSB0} to {@code 31}, COM65 to COM96
  * {@code /dev/ttyACM0} to {@code 31}, COM97 to COM99 {@code /dev/ttyAMA0} to
  * {@code 2}. Opening a device needs read and write access to it, usually
- * membership of the {@code dialout} group.
+ * membership of the {@code dialout} group. {@code rfc2217://HOST:PORT} is a
+ * port on a terminal server (see {@link #commOpen}); a {@code COMn} entry in
+ * {@code $DORLESK_PORT_DIR} may be a regular file whose first line is such a URL.
  */
 public final class Serial {
     static {
@@ -67,12 +69,23 @@ public final class Serial {
      * left as they are. The environment variable {@code DORLESK_LOW_LATENCY=0}
      * leaves it alone.
      *
+     * <p>On Linux, {@code rfc2217://HOST:PORT} (HOST a name, an IPv4 address or
+     * {@code [IPv6]}) opens a port on a terminal server, such as ser2net, over TCP
+     * with the Telnet COM Port Control Option (RFC 2217). Connecting and
+     * negotiating take at most 5 seconds; the rate and frame start as the server
+     * reports them. Every other method works on it as on a local port:
+     * {@link #commSetBaud} fails when the server answers another value than
+     * asked, and {@link #commRTS} and {@link #commDTR} return 1 when the server
+     * does not answer within half a second (a device without modem lines).
+     * {@link #commClose} hands over what was written before it disconnects.
+     *
      * @param portName a port name such as {@code COM3} (on Linux, see the class
      *     description); on Windows at most 95 bytes in modified UTF-8, on Linux a
      *     path of at most 4095 bytes in UTF-8
      * @return the port's handle, or -1 when the port does not exist, is held by
      *     anyone (this program included), is not a serial device, or the name is null
-     *     or too long; {@link SerialDiagnostics#explain} says which, and what to do
+     *     or too long; for a network port, also when the server cannot be reached,
+     *     closes at once (its port is taken) or does not speak RFC 2217 in time; {@link SerialDiagnostics#explain} says which, and what to do
      */
     public static native int commOpen(String portName);
 

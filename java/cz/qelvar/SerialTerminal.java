@@ -37,6 +37,7 @@ final class SerialTerminal {
         System.err.println("Connected to " + SerialDiagnostics.clean(port)
                 + (baud != null ? " at " + baud + " " + (frame != null ? frame : "8N1") : "")
                 + "; Ctrl-] leaves" + (keys ? "." : ", as does the end of the input."));
+        if (keys) Runtime.getRuntime().addShutdownHook(new Thread(SerialTerminal::restore));
         Thread reader = new Thread(() -> receive(h, hex), "dorlesk-term");
         reader.start();
         int status = 0;

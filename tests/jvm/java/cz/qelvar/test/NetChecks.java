@@ -110,11 +110,14 @@ public final class NetChecks {
         expect(rts == 1 && dtr == 1 && ms < 3000, "commRTS and commDTR off, unanswered by a pty's server, answer 1"
                 + " in " + ms + " ms");
         Serial.commSetTimeout(h, 300);
+        var threads = java.lang.management.ManagementFactory.getThreadMXBean();
+        long cpu = threads.getCurrentThreadCpuTime();
         started = System.nanoTime();
         int n = Serial.commRead(h, new byte[10], 10);
         ms = (System.nanoTime() - started) / 1_000_000;
-        expect(n == 0 && ms >= 290 && ms < 1500, "a read on a silent line returns after its 300 ms time-out ("
-                + ms + " ms)");
+        long cpuMs = (threads.getCurrentThreadCpuTime() - cpu) / 1_000_000;
+        expect(n == 0 && ms >= 290 && ms < 1500 && cpuMs < 30, "a read on a silent line returns after its 300 ms"
+                + " time-out (" + ms + " ms), having used " + cpuMs + " ms of CPU");
         Serial.commClose(h);
     }
 
@@ -164,26 +167,30 @@ public final class NetChecks {
     }
 
     /**
-     * A server of our own that answers every rate as 1200, and mixes an overlong
-     * subnegotiation, stray commands and a doubled IAC into its data.
+     * A server of our own: it mixes an overlong subnegotiation, stray commands and a
+     * doubled IAC into its data, answers every rate as 1200 with a data byte ahead
+     * of the answer, and counts the data it receives after a slow start, so that
+     * the client's sends are cut, also between the two IACs of a 0xFF.
      */
     static void answersChecked() throws Exception {
+        long[] received = {0, -1}; // data bytes, the last one
         try (ServerSocket fake = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
             Thread t = new Thread(() -> {
                 try (Socket s = fake.accept()) {
+                    var out = s.getOutputStream();
                     byte[] junk = new byte[300];
                     Arrays.fill(junk, (byte) 'x');
-                    s.getOutputStream().write(new byte[] {-1, -3, 0, -1, -5, 0, -1, -3, 44, -1, -6, 44, 101});
-                    s.getOutputStream().write(junk); // overlong: dropped whole
-                    s.getOutputStream().write(new byte[] {-1, -16, 'a', -1, -1, 'b', -1, -15, 'c'});
-                    var in = s.getInputStream();
+                    out.write(new byte[] {-1, -3, 0, -1, -5, 0, -1, -3, 44, -1, -6, 44, 101});
+                    out.write(junk); // an overlong subnegotiation: dropped whole
+                    out.write(new byte[] {-1, -16, 'a', -1, -1, 'b', -1, -15, 'c'});
+                    var in = new java.io.BufferedInputStream(s.getInputStream());
                     var value = new java.io.ByteArrayOutputStream();
                     int b, state = 0, code = 0;
-                    while ((b = in.read()) >= 0) { // answers IAC SB 44 CODE VALUE IAC SE
+                    while ((b = in.read()) >= 0) {
                         switch (state) {
-                            case 0 -> state = b == 255 ? 1 : 0;
-                            case 1 -> state = b == 250 ? 2 : 0;
-                            case 2 -> state = b == 44 ? 3 : 0;
+                            case 0 -> state = b == 255 ? 1 : count(received, b);
+                            case 1 -> state = b == 255 ? count(received, b) : b == 250 ? 2 : b > 250 ? 6 : 0;
+                            case 2 -> state = 3; // the option
                             case 3 -> {
                                 code = b;
                                 value.reset();
@@ -193,17 +200,19 @@ public final class NetChecks {
                                 if (b == 255) state = 5;
                                 else value.write(b);
                             }
-                            default -> {
+                            case 5 -> {
                                 state = b == 240 ? 0 : 4;
                                 if (b != 240) continue;
-                                byte[] answer = code == 1 ? new byte[] {0, 0, 4, (byte) 0xB0} : value.toByteArray();
-                                s.getOutputStream().write(new byte[] {-1, -6, 44, (byte) (code + 100)});
-                                s.getOutputStream().write(answer);
-                                s.getOutputStream().write(new byte[] {-1, -16});
+                                if (code == 1) out.write('Q');
+                                out.write(new byte[] {-1, -6, 44, (byte) (code + 100)});
+                                out.write(code == 1 ? new byte[] {0, 0, 4, (byte) 0xB0} : value.toByteArray());
+                                out.write(new byte[] {-1, -16});
+                                if (code == 5) Thread.sleep(500); // the client's sends fill the socket
                             }
+                            default -> state = 0; // the option of WILL, WONT, DO or DONT
                         }
                     }
-                } catch (IOException e) {
+                } catch (IOException | InterruptedException e) {
                     // the client went
                 }
             });
@@ -215,11 +224,32 @@ public final class NetChecks {
             int n = Serial.commRead(h, data, 3);
             expect(n == 3 && Arrays.equals(data, new byte[] {'a', (byte) 0xFF, 'b'}), "of its stream only"
                     + " 'a', 0xFF, 'b' are data: " + Arrays.toString(Arrays.copyOf(data, n)));
+            Serial.commSetTimeout(h, 100);
+            Serial.commRead(h, data, 3); // 'c'
+            Serial.commRead(h, data, 3); // nothing: the next read goes to sleep at once
             expect(Serial.commSetBaud(h, "9600", "8N1") == 0, "commSetBaud 9600 fails when the server answers"
                     + " 1200");
+            Serial.commSetTimeout(h, 3000);
+            long started = System.nanoTime();
+            n = Serial.commRead(h, data, 1);
+            long ms = (System.nanoTime() - started) / 1_000_000;
+            expect(n == 1 && data[0] == 'Q' && ms < 1000, "the byte that came with the answer is read next, in "
+                    + ms + " ms");
+            byte[] iacs = new byte[8 << 20];
+            Arrays.fill(iacs, (byte) 0xFF);
+            iacs[iacs.length - 1] = 'Z';
+            expect(Serial.commWrite(h, iacs, iacs.length) == iacs.length, "8 MiB of 0xFF written");
             Serial.commClose(h);
-            t.join(5000);
+            t.join(20000);
+            expect(received[0] == iacs.length && received[1] == 'Z', "the server decodes exactly 8 MiB ending in"
+                    + " 'Z' (" + received[0] + " bytes, the last " + received[1] + ")");
         }
+    }
+
+    static int count(long[] received, int b) {
+        received[0]++;
+        received[1] = b;
+        return 0;
     }
 
     /** term as a person drives it: type, see the device's answer, leave with Ctrl-]. */
