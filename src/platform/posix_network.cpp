@@ -28,15 +28,15 @@ static const int64_t openNs = 5000000000, answerNs = 3000000000, closeNs = 20000
 // port without modem lines does.
 static const int64_t modemAnswerNs = 500000000;
 
+// The COM Port Control commands used here; the server answers code + 100.
 enum ComPortCode : unsigned char {
   setBaudRate = 1,
-  setDataSize = 2,
-  setParity = 3,
-  setStopSize = 4,
-  setControl = 5,
-  purgeData = 12,
-  answerOffset = 100,
+  setDataSize,
+  setParity,
+  setStopSize,
+  setControl
 };
+static const unsigned char purgeData = 12, answerOffset = 100;
 static const int codeCount = setControl + 1;
 
 struct NetPort {

@@ -50,13 +50,7 @@ final class NetworkPorts {
     /** Why the network port NAME, which is URL, opens or not; true when it opens. */
     static boolean diagnose(String name, String url, List<String> lines) {
         String label = name.equals(url) ? url : name + " (" + url + ")";
-        int h = Serial.commOpen(name);
-        if (h != -1) {
-            Serial.commClose(h);
-            lines.add(label + " opens.");
-            return true;
-        }
-        lines.add(label + " cannot be opened:");
+        if (SerialDiagnostics.tryOpen(name, label, lines)) return true;
         Matcher m = URL.matcher(url);
         int port = m.matches() ? Integer.parseInt(m.group(3)) : 0;
         if (port < 1 || port > 65535) {

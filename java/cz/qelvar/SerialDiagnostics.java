@@ -222,14 +222,16 @@ public final class SerialDiagnostics {
         return opens;
     }
 
-    private static boolean diagnoseElsewhere(String name, List<String> lines) {
+    /** Opens and closes the port: "opens." and true, or "cannot be opened:" and false. */
+    static boolean tryOpen(String name, String label, List<String> lines) {
         int h = Serial.commOpen(name);
-        if (h != -1) {
-            Serial.commClose(h);
-            lines.add(name + " opens.");
-            return true;
-        }
-        lines.add(name + " cannot be opened:");
+        if (h != -1) Serial.commClose(h);
+        lines.add(label + (h != -1 ? " opens." : " cannot be opened:"));
+        return h != -1;
+    }
+
+    private static boolean diagnoseElsewhere(String name, List<String> lines) {
+        if (tryOpen(name, name, lines)) return true;
         lines.add("  it does not exist, another program holds it, or it is no serial port.");
         present(lines);
         return false;
