@@ -188,7 +188,11 @@ ssize_t readNetwork(OpenPort *port, void *buffer, size_t room) {
     return (ssize_t)n;
   }
   ssize_t n = receive(port, (unsigned char *)buffer, room);
-  if (n < 0 && errno != EAGAIN && errno != EINTR)
+  // Only commands: the read waits on under its own deadline, also when a
+  // server sends nothing else.
+  if (n < 0 && errno == EINTR)
+    errno = EAGAIN;
+  else if (n < 0 && errno != EAGAIN)
     errno = EIO; // the server or the network went away: a hang-up
   return n;
 }
@@ -278,6 +282,8 @@ static DWORD negotiate(OpenPort *port, unsigned wanted, int64_t deadline) {
   for (;;) {
     if (net->refused)
       return ERROR_NOT_SUPPORTED;
+    if (nowNanos() >= deadline)
+      return ERROR_SEM_TIMEOUT; // also for a server that never stops talking
     bool done = net->serverDoesBinary && net->serverTakesBinary && net->serverTakesComPort;
     for (int code = 1; code < codeCount; code++)
       done = done && (!(wanted & (1u << code)) || net->answered[code]);
@@ -404,6 +410,8 @@ static bool awaitAnswers(const Call &settings, unsigned wanted, int64_t deadline
     lockTable();
     done = allAnswered(port, wanted);
     unlockTable();
+    if (!done && nowNanos() >= deadline)
+      break; // a server that never stops talking
     if (done || n > 0 || (n < 0 && error == EINTR))
       continue;
     // Full of data nobody reads, hung up, or broken: no answer will come.
@@ -501,10 +509,11 @@ void purgeNetworkInput(OpenPort *port) {
   if (shareReadSide(port, nothingAwaited, 0, nowNanos(), &pumping) != ready || !pumping)
     return;
   port->net->pendingStart = port->net->pendingEnd = 0;
+  // What has arrived so far, and no more: a server may never stop sending.
   unsigned char discard[4096];
-  ssize_t n;
-  while ((n = receive(port, discard, sizeof discard)) > 0 || (n < 0 && errno == EINTR)) {
-  }
+  ssize_t n = 1;
+  for (int i = 0; i < 64 && (n > 0 || (n < 0 && errno == EINTR)); i++)
+    n = receive(port, discard, sizeof discard);
   giveBackReadSide(port);
 }
 

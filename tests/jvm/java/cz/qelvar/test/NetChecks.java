@@ -29,6 +29,7 @@ public final class NetChecks {
             lineAndModemLines(url, device);
             refusals(url);
             answersChecked();
+            commandFlood();
             terminal(args[0], url, device);
             hangUp(url);
         } finally {
@@ -243,6 +244,40 @@ public final class NetChecks {
             t.join(20000);
             expect(received[0] == iacs.length && received[1] == 'Z', "the server decodes exactly 8 MiB ending in"
                     + " 'Z' (" + received[0] + " bytes, the last " + received[1] + ")");
+        }
+    }
+
+    /** A server that answers the open, then sends nothing but commands, without end. */
+    static void commandFlood() throws Exception {
+        try (ServerSocket fake = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
+            Thread t = new Thread(() -> {
+                try (Socket s = fake.accept()) {
+                    var out = s.getOutputStream();
+                    out.write(new byte[] {-1, -3, 0, -1, -5, 0, -1, -3, 44});
+                    for (int code = 101; code <= 104; code++) out.write(new byte[] {-1, -6, 44, (byte) code, 8, -1, -16});
+                    byte[] nops = new byte[65536];
+                    for (int i = 0; i < nops.length; i += 2) nops[i] = -1; // IAC NUL: a command that means nothing
+                    while (true) out.write(nops);
+                } catch (IOException e) {
+                    // the client went
+                }
+            });
+            t.start();
+            int h = Serial.commOpen("rfc2217://127.0.0.1:" + fake.getLocalPort());
+            Serial.commSetTimeout(h, 300);
+            long started = System.nanoTime();
+            int n = Serial.commRead(h, new byte[10], 10);
+            long readMs = (System.nanoTime() - started) / 1_000_000;
+            started = System.nanoTime();
+            int set = Serial.commSetBaud(h, "9600", "8N1");
+            long setMs = (System.nanoTime() - started) / 1_000_000;
+            started = System.nanoTime();
+            Serial.commClose(h);
+            long closeMs = (System.nanoTime() - started) / 1_000_000;
+            expect(h != -1 && n == 0 && readMs < 1500 && set == 0 && setMs < 4500 && closeMs < 6000, "a flood of"
+                    + " commands holds a 300 ms read " + readMs + " ms, an unanswered commSetBaud " + setMs
+                    + " ms and commClose " + closeMs + " ms");
+            t.join(5000);
         }
     }
 
