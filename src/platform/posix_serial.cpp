@@ -56,12 +56,16 @@ static HANDLE failWith(DWORD error, int fd) {
 // Existence without opening the device: opening a tty raises DTR and RTS,
 // which resets boards that listen to them.
 // A network port is probed without connecting: its entry is all there is.
-static HANDLE probe(const char *path, bool network) {
-  int fd = open(network && isNetworkName(path) ? "/dev/null" : path, O_PATH | O_CLOEXEC);
+static HANDLE probe(const char *path) {
+  bool url = isNetworkName(path);
+  int fd = open(url ? "/dev/null" : path, O_PATH | O_CLOEXEC);
   if (fd < 0)
     return failWith(errorFromErrno(errno), -1);
   struct stat st;
-  if (fstat(fd, &st) != 0 || (!network && (!S_ISCHR(st.st_mode) || isPhantomUart(fd))))
+  char held[PATH_MAX];
+  bool statted = !url && fstat(fd, &st) == 0;
+  bool network = url || (statted && S_ISREG(st.st_mode) && networkUrl(path, held, sizeof held));
+  if (!network && (!statted || !S_ISCHR(st.st_mode) || isPhantomUart(fd)))
     return failWith(ERROR_FILE_NOT_FOUND, fd);
   if (!network && access(path, R_OK | W_OK) != 0)
     return failWith(ERROR_ACCESS_DENIED, fd);
@@ -107,11 +111,25 @@ static HANDLE openDevice(const char *path, DWORD access) {
              : (access & GENERIC_WRITE)                          ? O_WRONLY
                                                                  : O_RDONLY;
   int fd = open(path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  char url[PATH_MAX];
+  bool statted = fd >= 0 && fstat(fd, &st) == 0;
+  // An entry that is a file holding a network port's URL, which this user
+  // may also be unable to write; looked at only then, so that opening a
+  // device costs nothing more.
+  if ((fd < 0 && errno == EACCES) || (statted && S_ISREG(st.st_mode))) {
+    int error = errno;
+    if (networkUrl(path, url, sizeof url)) {
+      if (fd >= 0)
+        close(fd);
+      return openNetwork(url);
+    }
+    errno = error;
+  }
   if (fd < 0)
     return failWith(errorFromErrno(errno), -1);
-  struct stat st;
   struct termios tio;
-  if (fstat(fd, &st) != 0 || tcgetattr(fd, &tio) != 0)
+  if (!statted || tcgetattr(fd, &tio) != 0)
     return failWith(ERROR_FILE_NOT_FOUND, fd); // not a serial device
   // flock holds against every other open description, root and this very
   // process included, and goes with the last descriptor even when the
@@ -157,10 +175,9 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD, SECURITY_ATTRIBUTES *, 
   if (fileName == nullptr || creation != OPEN_EXISTING ||
       !resolvePortPath(fileName, path, sizeof path))
     return failWith(ERROR_FILE_NOT_FOUND, -1);
-  char url[PATH_MAX];
-  if (networkUrl(path, url, sizeof url))
-    return access == 0 ? probe(path, true) : openNetwork(url);
-  return access == 0 ? probe(path, false) : openDevice(path, access);
+  if (access == 0)
+    return probe(path);
+  return isNetworkName(path) ? openNetwork(path) : openDevice(path, access);
 }
 
 BOOL CloseHandle(HANDLE h) {

@@ -137,12 +137,12 @@ public final class NetChecks {
         // A COM entry holding the URL: listed without connecting, opened as the URL.
         Path entry = dir.resolve("COM7");
         Files.writeString(entry, url + "\n");
-        String listed = UartChecks.run("env", "DORLESK_PORT_DIR=" + dir, "java",
-                "-Djava.library.path=" + System.getProperty("java.library.path"), "-cp",
-                System.getProperty("java.class.path"), "cz.qelvar.SerialTool", "list", "--long");
+        String listed = tool("list", "--long");
         System.out.println(listed);
         expect(listed.contains("COM7") && listed.contains("network port " + url), "list --long shows COM7 as"
                 + " a network port");
+        String checked = tool("check", "COM7");
+        expect(checked.equals("COM7 (" + url + ") opens."), "check COM7 opens it through the URL: " + checked);
         try (ServerSocket silent = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
             String quiet = "rfc2217://127.0.0.1:" + silent.getLocalPort();
             started = System.nanoTime();
@@ -165,6 +165,16 @@ public final class NetChecks {
                 + " open in " + ms + " ms, and check says so");
         why = SerialDiagnostics.explain("rfc2217://no-such-host.invalid:2217");
         expect(why.contains("is not resolved"), "check says a name is not resolved");
+    }
+
+    /** SerialTool in a JVM whose port directory is this run's. */
+    static String tool(String... args) throws Exception {
+        String[] command = {"env", "DORLESK_PORT_DIR=" + dir, "java",
+            "-Djava.library.path=" + System.getProperty("java.library.path"), "-cp",
+            System.getProperty("java.class.path"), "cz.qelvar.SerialTool"};
+        String[] all = Arrays.copyOf(command, command.length + args.length);
+        System.arraycopy(args, 0, all, command.length, args.length);
+        return UartChecks.run(all);
     }
 
     /**
