@@ -55,6 +55,12 @@ struct NetPort {
   // write cut after the first IAC of a pair owes the second.
   pthread_mutex_t sendLock;
   bool owedIac;
+  // While the open negotiates: the options declined so far (once each, for
+  // WILL and for DO), and the refusals still to send.
+  bool negotiating;
+  unsigned char declined[2][32];
+  unsigned char replies[48];
+  size_t replyLength;
 };
 
 // HOST:PORT after the scheme; HOST may be [IPv6].
@@ -133,6 +139,19 @@ static DWORD connectTo(const char *url, int64_t deadline, int *result) {
 
 // ---- what the server says ----
 
+// DONT for an offer (WILL) of another option, WONT for a request (DO).
+static void decline(NetPort *net, bool request, unsigned char option) {
+  unsigned char bit = (unsigned char)(1u << (option & 7));
+  if ((net->declined[request][option >> 3] & bit) || net->replyLength + 3 > sizeof net->replies)
+    return;
+  net->declined[request][option >> 3] |= bit;
+  unsigned char *reply = net->replies + net->replyLength;
+  reply[0] = telnetIAC;
+  reply[1] = request ? telnetWONT : telnetDONT;
+  reply[2] = option;
+  net->replyLength += 3;
+}
+
 static void onCommand(void *context, const TelnetCommand &c) {
   OpenPort *port = (OpenPort *)context;
   NetPort *net = port->net;
@@ -159,8 +178,10 @@ static void onCommand(void *context, const TelnetCommand &c) {
     net->serverTakesComPort = true;
   else if (!agrees && (c.option == telnetBinary || c.option == telnetComPort))
     net->refused = true;
-  // Other options are left off: the requests sent at connect answer what the
-  // server offers then, and nothing is sent from a read.
+  else if (agrees && net->negotiating)
+    decline(net, c.verb == telnetDO, c.option);
+  // After the open, other offers are left unanswered: nothing is sent from a
+  // read, where it could cut into a write.
 }
 
 // Receives what the socket holds and decodes it into data; commands go to
@@ -280,6 +301,9 @@ static void freeNet(NetPort *net) {
 static DWORD negotiate(OpenPort *port, unsigned wanted, int64_t deadline) {
   NetPort *net = port->net;
   for (;;) {
+    if (net->replyLength > 0 && !sendAll(port->fd, net->replies, net->replyLength, deadline))
+      return ERROR_ACCESS_DENIED;
+    net->replyLength = 0;
     if (net->refused)
       return ERROR_NOT_SUPPORTED;
     if (nowNanos() >= deadline)
@@ -342,10 +366,10 @@ HANDLE openNetwork(const char *url) {
       for (unsigned char code = setDataSize; code <= setStopSize; code++)
         length += comPortCommand(code, zero, 1, hello + length);
       unsigned wanted = 1u << setBaudRate | 1u << setDataSize | 1u << setParity | 1u << setStopSize;
-      if (!sendAll(fd, hello, length, deadline))
-        error = ERROR_ACCESS_DENIED;
-      else
-        error = negotiate(port, wanted, deadline);
+      net->negotiating = true;
+      error = sendAll(fd, hello, length, deadline) ? negotiate(port, wanted, deadline)
+                                                   : ERROR_ACCESS_DENIED;
+      net->negotiating = false;
     }
   }
   if (error == ERROR_SUCCESS && !registerPort(port))

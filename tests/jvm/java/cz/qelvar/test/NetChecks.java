@@ -185,22 +185,28 @@ public final class NetChecks {
      */
     static void answersChecked() throws Exception {
         long[] received = {0, -1}; // data bytes, the last one
+        StringBuilder negotiated = new StringBuilder(); // the client's WILL, WONT, DO and DONT
         try (ServerSocket fake = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
             Thread t = new Thread(() -> {
                 try (Socket s = fake.accept()) {
                     var out = s.getOutputStream();
                     byte[] junk = new byte[300];
                     Arrays.fill(junk, (byte) 'x');
-                    out.write(new byte[] {-1, -3, 0, -1, -5, 0, -1, -3, 44, -1, -6, 44, 101});
+                    // Offers of ECHO (twice) and a request for TTYPE, to be declined once each.
+                    out.write(new byte[] {-1, -3, 0, -1, -5, 0, -1, -3, 44, -1, -5, 1, -1, -5, 1, -1, -3, 24});
+                    out.write(new byte[] {-1, -6, 44, 101});
                     out.write(junk); // an overlong subnegotiation: dropped whole
                     out.write(new byte[] {-1, -16, 'a', -1, -1, 'b', -1, -15, 'c'});
                     var in = new java.io.BufferedInputStream(s.getInputStream());
                     var value = new java.io.ByteArrayOutputStream();
-                    int b, state = 0, code = 0;
+                    int b, state = 0, code = 0, verb = 0;
                     while ((b = in.read()) >= 0) {
                         switch (state) {
                             case 0 -> state = b == 255 ? 1 : count(received, b);
-                            case 1 -> state = b == 255 ? count(received, b) : b == 250 ? 2 : b > 250 ? 6 : 0;
+                            case 1 -> {
+                                verb = b;
+                                state = b == 255 ? count(received, b) : b == 250 ? 2 : b > 250 ? 6 : 0;
+                            }
                             case 2 -> state = 3; // the option
                             case 3 -> {
                                 code = b;
@@ -220,7 +226,12 @@ public final class NetChecks {
                                 out.write(new byte[] {-1, -16});
                                 if (code == 5) Thread.sleep(500); // the client's sends fill the socket
                             }
-                            default -> state = 0; // the option of WILL, WONT, DO or DONT
+                            default -> {
+                                synchronized (negotiated) {
+                                    negotiated.append(verb).append(' ').append(b).append(';');
+                                }
+                                state = 0;
+                            }
                         }
                     }
                 } catch (IOException | InterruptedException e) {
@@ -230,6 +241,15 @@ public final class NetChecks {
             t.start();
             int h = Serial.commOpen("rfc2217://127.0.0.1:" + fake.getLocalPort());
             expect(h != -1, "our server's odd stream opens");
+            String asked = "";
+            for (int i = 0; i < 40 && !asked.endsWith("252 24;"); i++) {
+                Thread.sleep(50); // the server reads what the open sent
+                synchronized (negotiated) {
+                    asked = negotiated.toString();
+                }
+            }
+            expect(asked.equals("251 0;253 0;251 44;254 1;252 24;"), "the client asks for BINARY both ways and"
+                    + " the option, and declines ECHO and TTYPE once each: " + asked);
             Serial.commSetTimeout(h, 2000);
             byte[] data = new byte[3];
             int n = Serial.commRead(h, data, 3);
