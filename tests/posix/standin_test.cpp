@@ -1,14 +1,17 @@
 // The POSIX stand-in on real pseudo-terminals: the test holds the far end.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -1016,3 +1019,86 @@ TEST_F(StandIn, CallsThatMeetAPurgeGoOnWhenItEnds) {
 }
 
 } // namespace
+
+// A terminal server of the test's own on 127.0.0.1 that agrees to
+// everything, answers each setting as asked and echoes data, so that the
+// network port's whole path runs here too (and under the sanitizers).
+void echoingServer(int listener) {
+  int fd = accept(listener, nullptr, nullptr);
+  static const unsigned char hello[] = {255, 251, 0, 255, 253, 0, 255, 253, 44};
+  send(fd, hello, sizeof hello, MSG_NOSIGNAL);
+  TelnetDecoder decoder{};
+  unsigned char in[4096], data[4096], out[8192];
+  ssize_t n;
+  while ((n = recv(fd, in, sizeof in, 0)) > 0) {
+    std::string commands, reply;
+    size_t got = telnetDecode(&decoder, in, (size_t)n, data, collect, &commands);
+    // Each subnegotiation collected as "250 44 code value...;" goes back as code + 100.
+    for (size_t at = 0; (at = commands.find("250 44 ", at)) != std::string::npos;) {
+      size_t end = commands.find(';', at);
+      std::vector<unsigned char> value;
+      for (size_t p = at + 7; p < end; p = commands.find_first_of(" ;", p) + 1)
+        value.push_back((unsigned char)atoi(commands.c_str() + p));
+      reply.append((char *)out,
+                   comPortCommand(value[0] + 100, value.data() + 1, value.size() - 1, out));
+      at = end;
+    }
+    reply.append((char *)out, telnetEscape(data, got, out));
+    if (!reply.empty() && send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0)
+      break;
+  }
+  ::close(fd);
+}
+
+TEST_F(StandIn, ANetworkPortCarriesEveryByteItsSettingsAndItsTimeOuts) {
+  if (pair())
+    GTEST_SKIP() << "the network port is tried on the host";
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, (sockaddr *)&address, sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  getsockname(listener, (sockaddr *)&address, &length);
+  std::thread server(echoingServer, listener);
+  HANDLE h = open("rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  dcb.BaudRate = 19200;
+  dcb.StopBits = TWOSTOPBITS;
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  DCB back{};
+  EXPECT_TRUE(GetCommState(h, &back));
+  EXPECT_EQ(back.BaudRate, 19200u);
+  EXPECT_EQ(back.fDtrControl, (DWORD)DTR_CONTROL_DISABLE);
+  COMMTIMEOUTS timeouts = {0, 0, 5000, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+  std::vector<unsigned char> sent(65536), got(65536);
+  for (size_t i = 0; i < sent.size(); i++)
+    sent[i] = (unsigned char)(i * 7 % 251 < 40 ? 0xFF : i);
+  std::thread writer([&] {
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(h, sent.data(), (DWORD)sent.size(), &written, nullptr));
+    EXPECT_EQ(written, sent.size());
+  });
+  DWORD read = 0;
+  EXPECT_TRUE(ReadFile(h, got.data(), (DWORD)got.size(), &read, nullptr));
+  writer.join();
+  EXPECT_EQ(read, got.size());
+  EXPECT_TRUE(got == sent);
+  timeouts.ReadTotalTimeoutConstant = 200;
+  ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+  double start = nowMs(), cpu = threadCpuMs();
+  EXPECT_TRUE(ReadFile(h, got.data(), 10, &read, nullptr));
+  EXPECT_EQ(read, 0u);
+  EXPECT_NEAR(nowMs() - start, 200, 100);
+  EXPECT_LT(threadCpuMs() - cpu, idleCpuMs());
+  EXPECT_TRUE(PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR));
+  close(h);
+  server.join();
+  ::close(listener);
+}
