@@ -132,12 +132,12 @@ public final class SerialDiagnostics {
     private static String facts(String portName) {
         if (!linux()) return String.valueOf(portName);
         String path = devicePath(portName);
-        if (path == null) return portName + "  names no device";
         String url = NetworkPorts.url(portName);
         if (url != null) {
-            return String.format("%-6s %-14s %s", portName, path, "network port " + url
-                    + " (a terminal server; listing does not connect to it)");
+            return String.format("%-6s %-14s %s", portName, url.equals(portName) ? "" : path, "network port "
+                    + url + " (a terminal server; listing does not connect to it)");
         }
+        if (path == null) return portName + "  names no device";
         Path device = target(Paths.get(path));
         String shown = device.toString().equals(path) ? path : path + " -> " + device;
         String tty = leaf(device);

@@ -141,6 +141,8 @@ public final class NetChecks {
         System.out.println(listed);
         expect(listed.contains("COM7") && listed.contains("network port " + url), "list --long shows COM7 as"
                 + " a network port");
+        expect(SerialDiagnostics.describe(url).contains("network port " + url), "describe says what a URL is: "
+                + SerialDiagnostics.describe(url));
         String checked = tool("check", "COM7");
         expect(checked.equals("COM7 (" + url + ") opens."), "check COM7 opens it through the URL: " + checked);
         try (ServerSocket silent = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
