@@ -553,9 +553,9 @@ void closeNetwork(OpenPort *port) {
   unsigned char discard[4096];
   for (;;) {
     ssize_t n = recv(port->fd, discard, sizeof discard, MSG_DONTWAIT);
-    if (n > 0 || (n < 0 && errno == EINTR))
-      continue;
     int64_t left = deadline - nowNanos();
+    if ((n > 0 || (n < 0 && errno == EINTR)) && left > 0)
+      continue; // a server may never stop sending
     struct pollfd p = {port->fd, POLLIN, 0};
     if (n == 0 || errno != EAGAIN || left <= 0 || poll(&p, 1, (int)(left / 1000000) + 1) <= 0)
       break;
