@@ -267,9 +267,11 @@ WaitResult shareReadSide(OpenPort *port, bool (*done)(OpenPort *, unsigned), uns
       result = aborted;
       break;
     }
-    if (done(port, arg) || !port->rx.busy) {
-      *taken = !done(port, arg);
-      port->rx.busy = port->rx.busy || *taken;
+    bool finished = done(port, arg);
+    if (finished || !port->rx.busy) {
+      *taken = !finished;
+      if (*taken)
+        port->rx.busy = true;
       result = ready;
       break;
     }

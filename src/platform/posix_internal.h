@@ -19,6 +19,12 @@ void setLastError(DWORD error);
 // device. False when NAME can name no device or the path does not fit.
 bool resolvePortPath(const char *fileName, char *path, size_t size);
 
+// Whether a name is a network port's URL (rfc2217://HOST:PORT).
+bool isNetworkName(const char *name);
+// The URL that path is or (a regular file) holds on its first line; false
+// for anything else, which is never opened to find out.
+bool networkUrl(const char *path, char *url, size_t size);
+
 // Whether the character device open on fd is a serial-core port without a
 // UART behind it (an unconfigured ttyS), which counts as absent.
 bool isPhantomUart(int fd);
@@ -186,10 +192,6 @@ size_t comPortCommand(unsigned char code, const unsigned char *value, size_t len
 
 // ---- network ports (posix_network.cpp) ----
 
-bool isNetworkName(const char *name);
-// The rfc2217:// URL that path is or (a regular file) holds on its first
-// line; false for anything else, which is never opened to find out.
-bool networkUrl(const char *path, char *url, size_t size);
 // Connects, negotiates and learns the line, all within a few seconds.
 HANDLE openNetwork(const char *url);
 // Like read(2) and write(2) on the port's data, IAC unescaped and escaped.

@@ -54,8 +54,8 @@ static HANDLE failWith(DWORD error, int fd) {
 }
 
 // Existence without opening the device: opening a tty raises DTR and RTS,
-// which resets boards that listen to them.
-// A network port is probed without connecting: its entry is all there is.
+// which resets boards that listen to them. A network port is probed without
+// connecting: its entry is all there is.
 static HANDLE probe(const char *path) {
   bool url = isNetworkName(path);
   int fd = open(url ? "/dev/null" : path, O_PATH | O_CLOEXEC);
