@@ -85,7 +85,8 @@ public final class Serial {
      * @return the port's handle, or -1 when the port does not exist, is held by
      *     anyone (this program included), is not a serial device, or the name is null
      *     or too long; for a network port, also when the server cannot be reached,
-     *     closes at once (its port is taken) or does not speak RFC 2217 in time; {@link SerialDiagnostics#explain} says which, and what to do
+     *     closes at once (its port is taken) or does not speak RFC 2217 in time;
+     *     {@link SerialDiagnostics#explain} says which, and what to do
      */
     public static native int commOpen(String portName);
 
