@@ -1090,9 +1090,24 @@ TEST_F(StandIn, ANetworkPortCarriesEveryByteItsSettingsAndItsTimeOuts) {
   writer.join();
   EXPECT_EQ(read, got.size());
   EXPECT_TRUE(got == sent);
+  // A setting made while a read waits: the read receives its answers.
+  std::thread reader([&] {
+    DWORD one = 0;
+    EXPECT_TRUE(ReadFile(h, got.data(), 1, &one, nullptr));
+    EXPECT_EQ(one, 1u);
+  });
+  usleep(100000);
+  double start = nowMs();
+  dcb.BaudRate = 9600;
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  EXPECT_LT(nowMs() - start, 1000);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(h, "x", 1, &written, nullptr));
+  reader.join();
   timeouts.ReadTotalTimeoutConstant = 200;
   ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
-  double start = nowMs(), cpu = threadCpuMs();
+  start = nowMs();
+  double cpu = threadCpuMs();
   EXPECT_TRUE(ReadFile(h, got.data(), 10, &read, nullptr));
   EXPECT_EQ(read, 0u);
   EXPECT_NEAR(nowMs() - start, 200, 100);
