@@ -258,6 +258,20 @@ command_line)
   DORLESK_PORT_DIR=$work/ports java -Djava.library.path="$build" -jar "$jar" list |
     grep -qx 'Ports found when the library loaded: COM1' || fail "list with COM1"
   DORLESK_PORT_DIR=$work/ports java -Xcheck:jni -Djava.library.path="$build" -jar "$jar" loopback COM1
+  # term refuses, before opening, a rate or frame it would not set: the line
+  # would stay at its old rate while term said otherwise.
+  for line in "250000 8N1" "960 8N1" "9600 8M1" "9600 9N1" "9600 8N3" "9600 8N1x"; do
+    set +e
+    out=$(DORLESK_PORT_DIR=$work/ports java -Djava.library.path="$build" -jar "$jar" term COM1 $line 2>&1 </dev/null)
+    status=$?
+    set -e
+    set -- $line
+    [ $status = 1 ] && grep -qF "the library takes rates 1200 2400 9600 19200 38400 57600 115200" <<<"$out" &&
+      grep -qE "no (rate $1|frame $2)" <<<"$out" && ! grep -q Connected <<<"$out" ||
+      fail "term COM1 $line: exit $status: $out"
+  done
+  out=$(DORLESK_PORT_DIR=$work/ports java -Djava.library.path="$build" -jar "$jar" term COM1 115200 7e2 2>&1 </dev/null)
+  grep -qF "Connected to COM1 at 115200 7e2" <<<"$out" || fail "term COM1 115200 7e2: $out"
   ;;
 package)
   (cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null)

@@ -17,16 +17,23 @@ final class SerialTerminal {
 
     private SerialTerminal() {}
 
-    static int run(String port, String baud, String frame, boolean hex) {
+    static int run(String port, String baud, String givenFrame, boolean hex) {
+        String frame = givenFrame != null ? givenFrame : "8N1";
+        // A terminal that states a rate it is not using sends its user hunting for a wiring fault.
+        String refused = baud != null ? LineSettings.refusal(baud, frame) : null;
+        if (refused != null) {
+            System.err.println("dorlesk: " + SerialDiagnostics.clean(refused) + ".");
+            return 1;
+        }
         int h = Serial.commOpen(port);
         if (h == -1) {
             System.err.println("dorlesk: " + SerialDiagnostics.clean(port) + " cannot be opened;"
                     + " java -jar dorlesk.jar check PORT says why.");
             return 1;
         }
-        if (baud != null && Serial.commSetBaud(h, baud, frame != null ? frame : "8N1") == 0) {
-            System.err.println("dorlesk: the port refused " + baud + " " + (frame != null ? frame : "8N1")
-                    + "; rates: 1200 2400 9600 19200 38400 57600 115200; frames such as 8N1, 7E1.");
+        if (baud != null && Serial.commSetBaud(h, baud, frame) == 0) {
+            System.err.println("dorlesk: the port refused " + baud + " " + SerialDiagnostics.clean(frame)
+                    + "; the library takes " + LineSettings.TAKES + ".");
             Serial.commClose(h);
             return 1;
         }
@@ -35,7 +42,7 @@ final class SerialTerminal {
         boolean keys = System.console() != null && (savedTerminal = stty("-g")) != null
                 && stty("-icanon -echo -isig -ixon -icrnl min 1 time 0") != null;
         System.err.println("Connected to " + SerialDiagnostics.clean(port)
-                + (baud != null ? " at " + baud + " " + (frame != null ? frame : "8N1") : "")
+                + (baud != null ? " at " + baud + " " + frame : "")
                 + "; Ctrl-] leaves" + (keys ? "." : ", as does the end of the input."));
         if (keys) Runtime.getRuntime().addShutdownHook(new Thread(SerialTerminal::restore));
         Thread reader = new Thread(() -> receive(h, hex), "dorlesk-term");
