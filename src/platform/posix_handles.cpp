@@ -156,6 +156,12 @@ void leave(const Call &call) {
   pthread_mutex_unlock(&tableLock);
 }
 
+void withdraw(const Call &call) {
+  pthread_mutex_lock(&tableLock);
+  uncount(call.port);
+  pthread_mutex_unlock(&tableLock);
+}
+
 void storeTimeouts(OpenPort *port, const COMMTIMEOUTS *timeouts) {
   pthread_mutex_lock(&tableLock);
   port->timeouts = *timeouts;
@@ -164,7 +170,7 @@ void storeTimeouts(OpenPort *port, const COMMTIMEOUTS *timeouts) {
 
 // Caller holds tableLock.
 static void wakeSleepers(OpenPort *port) {
-  if (port->wakeFd < 0 || port->rx.sleeping + port->tx.sleeping == 0)
+  if (port->wakeFd < 0 || port->rx.sleeping + port->tx.sleeping + port->settings.sleeping == 0)
     return;
   uint64_t one = 1;
   ssize_t ignored = write(port->wakeFd, &one, sizeof one);
@@ -268,7 +274,9 @@ WaitResult shareReadSide(OpenPort *port, bool (*done)(OpenPort *, unsigned), uns
       break;
     }
     bool finished = done(port, arg);
-    if (finished || !port->rx.busy) {
+    // Not while the read side is being purged: the purge waits for the side
+    // to be free, and would wait for this call.
+    if (finished || (!port->rx.busy && port->rx.purging == 0)) {
       *taken = !finished;
       if (*taken)
         port->rx.busy = true;

@@ -98,6 +98,8 @@ WaitResult takeTurn(Call *call, int64_t deadline);
 // Both, with no deadline.
 bool enter(HANDLE h, Use use, Call *call);
 void leave(const Call &call);
+// For an admitted call that took no turn.
+void withdraw(const Call &call);
 
 // Sets the time-outs that later transfers are served with.
 void storeTimeouts(OpenPort *port, const COMMTIMEOUTS *timeouts);
@@ -202,7 +204,7 @@ bool hasPending(const OpenPort *port);
 // Sends the line in dcb (or the modem line it switches) and checks the
 // server's answers.
 bool applyNetworkLine(const Call &call, const DCB *dcb);
-void purgeNetworkInput(OpenPort *port);
+void purgeNetworkInput(const Call &call);
 // Hands over what was written, then frees the protocol state.
 void closeNetwork(OpenPort *port);
 

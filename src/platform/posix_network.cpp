@@ -6,6 +6,8 @@
 // grow memory beyond the port's fixed buffer, or hold a call past its bound.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +30,9 @@ static const int64_t openNs = 5000000000, answerNs = 3000000000, closeNs = 20000
 // DTR and RTS unanswered: after this long the call succeeds, as a local
 // port without modem lines does.
 static const int64_t modemAnswerNs = 500000000;
+// The most characters a server's device may hold unsent: a UART's or USB
+// adapter's queue (4 KiB), or a pseudo-terminal's (20 KiB).
+static const int64_t deviceQueue = 24576;
 
 // The COM Port Control commands used here; the server answers code + 100.
 enum ComPortCode : unsigned char {
@@ -61,7 +67,19 @@ struct NetPort {
   unsigned char declined[2][32];
   unsigned char replies[48];
   size_t replyLength;
+  // When the line would be done sending all that was written, at the time
+  // one character takes at the rate last agreed (guarded by sendLock): what
+  // a close waits for before the server may close the device.
+  int64_t lineFree, charNs;
+  bool wrote;
 };
+
+// One character at the line's rate: start bit, data, parity, stop bits.
+static int64_t characterTime(const DCB &dcb) {
+  int64_t bits =
+      1 + dcb.ByteSize + (dcb.Parity != NOPARITY) + (dcb.StopBits == TWOSTOPBITS ? 2 : 1);
+  return bits * 1000000000 / (dcb.BaudRate > 0 ? dcb.BaudRate : 9600);
+}
 
 // HOST:PORT after the scheme; HOST may be [IPv6].
 static bool splitUrl(const char *url, char *host, size_t hostSize, char *service) {
@@ -224,8 +242,11 @@ bool hasPending(const OpenPort *port) {
 
 // ---- what is sent to it ----
 
-// Sends all of bytes by the deadline, or fails.
-static bool sendAll(int fd, const unsigned char *bytes, size_t n, int64_t deadline) {
+// Sends all of bytes by the deadline, or fails. A call waits for room so
+// that a close (and, for a transfer, a purge) ends the wait; without one
+// (opening and closing, which no other call shares) it polls plainly.
+static bool sendAll(int fd, const unsigned char *bytes, size_t n, int64_t deadline,
+                    const Call *call = nullptr) {
   while (n > 0) {
     ssize_t sent = send(fd, bytes, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0) {
@@ -236,23 +257,28 @@ static bool sendAll(int fd, const unsigned char *bytes, size_t n, int64_t deadli
     if (sent < 0 && errno == EINTR)
       continue;
     int64_t left = deadline - nowNanos();
-    struct pollfd p = {fd, POLLOUT, 0};
-    if (sent == 0 || errno != EAGAIN || left <= 0 || poll(&p, 1, (int)(left / 1000000) + 1) < 0)
+    if (sent == 0 || errno != EAGAIN || left <= 0)
+      return false;
+    if (call != nullptr ? waitFor(*call, POLLOUT, deadline) != ready : [&] {
+          struct pollfd p = {fd, POLLOUT, 0};
+          return poll(&p, 1, (int)(left / 1000000) + 1) < 0;
+        }())
       return false;
   }
   return true;
 }
 
-static bool sendCommands(OpenPort *port, const unsigned char *bytes, size_t n, int64_t deadline) {
+static bool sendCommands(const Call &call, const unsigned char *bytes, size_t n, int64_t deadline) {
+  OpenPort *port = call.port;
   NetPort *net = port->net;
   struct timespec until = {(time_t)(deadline / 1000000000), (long)(deadline % 1000000000)};
   if (pthread_mutex_clocklock(&net->sendLock, CLOCK_MONOTONIC, &until) != 0)
     return false;
   static const unsigned char iac = telnetIAC;
-  bool ok = !net->owedIac || sendAll(port->fd, &iac, 1, deadline);
+  bool ok = !net->owedIac || sendAll(port->fd, &iac, 1, deadline, &call);
   if (ok) {
     net->owedIac = false;
-    ok = sendAll(port->fd, bytes, n, deadline);
+    ok = sendAll(port->fd, bytes, n, deadline, &call);
   }
   pthread_mutex_unlock(&net->sendLock);
   return ok;
@@ -272,12 +298,17 @@ ssize_t writeNetwork(OpenPort *port, const void *buffer, size_t n) {
     sent = send(port->fd, escaped, length, MSG_NOSIGNAL | MSG_DONTWAIT);
   }
   int error = errno;
+  int64_t now = nowNanos();
   // The data bytes the sent part carries; a byte whose doubling was cut in
   // two is taken, and its second IAC owed to whatever is sent next.
   size_t raw = 0;
   for (size_t e = 0; sent > 0 && e < (size_t)sent; raw++) {
     e += in[raw] == telnetIAC ? 2 : 1;
     net->owedIac = e > (size_t)sent;
+  }
+  if (raw > 0) {
+    net->lineFree = (net->lineFree > now ? net->lineFree : now) + (int64_t)raw * net->charNs;
+    net->wrote = true;
   }
   pthread_mutex_unlock(&net->sendLock);
   if (sent > 0)
@@ -392,6 +423,7 @@ HANDLE openNetwork(const char *url) {
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
   dcb.fTXContinueOnXoff = 1;
   dcbFromAnswers(net, &dcb);
+  net->charNs = characterTime(dcb);
   port->inQueue = port->outQueue = 4096;
   return (HANDLE)(intptr_t)fd;
 }
@@ -490,7 +522,7 @@ bool applyNetworkLine(const Call &call, const DCB *dcb) {
     net->answered[code] = false;
   unlockTable();
   if (length > 0 &&
-      (!sendCommands(port, commands, length, deadline) || !awaitAnswers(call, wanted, deadline)))
+      (!sendCommands(call, commands, length, deadline) || !awaitAnswers(call, wanted, deadline)))
     return false;
   // The server's answer is what there is to compare: a value other than the
   // one asked for was refused, as a local driver refuses it.
@@ -510,7 +542,7 @@ bool applyNetworkLine(const Call &call, const DCB *dcb) {
     unlockTable();
     length = comPortCommand(setControl, &modem[i], 1, commands);
     int64_t modemDeadline = nowNanos() + modemAnswerNs;
-    if (!sendCommands(port, commands, length, modemDeadline))
+    if (!sendCommands(call, commands, length, modemDeadline))
       return false;
     // No answer: a device without modem lines, as with a local one.
     bool answered = awaitAnswers(call, 1u << setControl, modemDeadline);
@@ -520,14 +552,20 @@ bool applyNetworkLine(const Call &call, const DCB *dcb) {
     if (refused)
       return false;
   }
+  if (line) {
+    pthread_mutex_lock(&net->sendLock);
+    net->charNs = characterTime(*dcb);
+    pthread_mutex_unlock(&net->sendLock);
+  }
   return true;
 }
 
 static bool nothingAwaited(OpenPort *, unsigned) { return false; }
 
-void purgeNetworkInput(OpenPort *port) {
+void purgeNetworkInput(const Call &call) {
+  OpenPort *port = call.port;
   unsigned char input = 1, command[8];
-  sendCommands(port, command, comPortCommand(purgeData, &input, 1, command), nowNanos() + answerNs);
+  sendCommands(call, command, comPortCommand(purgeData, &input, 1, command), nowNanos() + answerNs);
   // What this end holds goes too, unless a read is taking it right now.
   bool pumping = false;
   if (shareReadSide(port, nothingAwaited, 0, nowNanos(), &pumping) != ready || !pumping)
@@ -541,25 +579,71 @@ void purgeNetworkInput(OpenPort *port) {
   giveBackReadSide(port);
 }
 
-// Bytes reported written are in the socket; a close that left the server's
-// data unread would reset the connection and could lose them. So: end the
-// sending side, and read until the server closes, for a bounded time.
+// Bytes reported written may still be in the socket, in the server or in
+// its device's queue. A terminal server that sees the end of the stream
+// hands on what it holds and then closes its device, discarding what the
+// device has not yet sent; a close that left the server's data unread would
+// reset the connection and lose more. So: ask the server a question, whose
+// answer comes once it has read all that was written before it; let the
+// line send what its device may still hold, at the port's rate, as a local
+// UART's close waits for its queue; then end the sending side and read until
+// the server closes. Each wait is bounded by what the backlog needs.
 void closeNetwork(OpenPort *port) {
-  int64_t deadline = nowNanos() + closeNs;
-  static const unsigned char iac = telnetIAC;
-  if (port->net->owedIac)
-    sendAll(port->fd, &iac, 1, deadline);
-  shutdown(port->fd, SHUT_WR);
+  NetPort *net = port->net;
+  int64_t now = nowNanos();
+  int64_t lineFree = net->lineFree > now ? net->lineFree : now;
+  // Room for a device a little slower than its rate.
+  int64_t drained = lineFree + (lineFree - now) / 20 + 50000000;
+  int64_t answerDeadline = drained + closeNs;
+  unsigned char ask[16];
+  size_t length = 0;
+  if (net->owedIac)
+    ask[length++] = telnetIAC;
+  static const unsigned char zero[4] = {0, 0, 0, 0};
+  if (net->wrote)
+    length += comPortCommand(setBaudRate, zero, 4, ask + length);
+  net->answered[setBaudRate] = false;
+  bool asked = sendAll(port->fd, ask, length, now + closeNs) && net->wrote;
+  // Until the server has answered (or will not): then when to stop sending.
+  int64_t target = asked ? never : now, deadline = asked ? answerDeadline : now + closeNs;
   unsigned char discard[4096];
-  for (;;) {
-    ssize_t n = recv(port->fd, discard, sizeof discard, MSG_DONTWAIT);
-    int64_t left = deadline - nowNanos();
-    if ((n > 0 || (n < 0 && errno == EINTR)) && left > 0)
-      continue; // a server may never stop sending
+  int queued = INT_MAX;
+  int64_t progress = now;
+  for (bool sending = true;;) {
+    now = nowNanos();
+    // A server that takes nothing of what is still queued here for a while
+    // is taking nothing more.
+    int left = 0;
+    if (target == never && ioctl(port->fd, SIOCOUTQ, &left) == 0 && left < queued) {
+      queued = left;
+      progress = now;
+    }
+    bool stalled = queued > 0 && now - progress > closeNs;
+    if (target == never && (net->answered[setBaudRate] || now >= answerDeadline || stalled)) {
+      // A device queue holds some kilobytes: a server that took more than
+      // that ahead of the line has a device faster than its rate.
+      bool ahead = lineFree - now > deviceQueue * net->charNs;
+      target = !net->answered[setBaudRate] || ahead ? now : drained;
+      deadline = target + closeNs;
+    }
+    if (sending && now >= target) {
+      shutdown(port->fd, SHUT_WR);
+      sending = false;
+    }
+    if (now >= deadline)
+      break;
+    ssize_t n = receive(port, discard, sizeof discard);
+    if (n > 0 || (n < 0 && errno == EINTR))
+      continue; // what the server sends meanwhile is nobody's now
+    if (n == 0 || errno != EAGAIN)
+      break; // the server closed, or went away
+    int64_t until = target != never ? (sending ? target : deadline)
+                    : queued > 0 && progress + closeNs < answerDeadline ? progress + closeNs
+                                                                        : answerDeadline;
     struct pollfd p = {port->fd, POLLIN, 0};
-    if (n == 0 || errno != EAGAIN || left <= 0 || poll(&p, 1, (int)(left / 1000000) + 1) <= 0)
+    if (poll(&p, 1, (int)((until - now) / 1000000) + 1) < 0)
       break;
   }
-  freeNet(port->net);
+  freeNet(net);
   port->net = nullptr;
 }

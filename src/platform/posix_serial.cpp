@@ -421,8 +421,10 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, OVER
 }
 
 BOOL PurgeComm(HANDLE h, DWORD flags) {
+  // No turn behind a setting: one waiting for a server's answer would hold
+  // the purge, and with it the close that follows, for seconds.
   Call call;
-  if (!enter(h, useOther, &call))
+  if (!admit(h, useOther, &call))
     return FALSE;
   if (flags & PURGE_TXABORT)
     abortSide(call.port, useWrite);
@@ -433,9 +435,9 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
   // write only once it has sent it, and on a pseudo-terminal TCOFLUSH would
   // also throw away what the master has not yet read.
   if ((flags & PURGE_RXCLEAR) && call.port->net != nullptr)
-    purgeNetworkInput(call.port);
+    purgeNetworkInput(call);
   else if (flags & PURGE_RXCLEAR)
     tcflush(call.port->fd, TCIFLUSH);
-  leave(call);
+  withdraw(call);
   return TRUE;
 }

@@ -22,6 +22,8 @@
 #include <atomic>
 #include <functional>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +36,12 @@ extern "C" ssize_t __real_read(int fd, void *buf, size_t count);
 static std::function<ssize_t(int, void *, size_t)> readHook;
 extern "C" ssize_t __wrap_read(int fd, void *buf, size_t count) {
   return readHook ? readHook(fd, buf, count) : __real_read(fd, buf, count);
+}
+// A network port's bytes come by recv (--wrap=recv): the same hook, which
+// reads the socket with read(), as recv(MSG_DONTWAIT) on it would.
+extern "C" ssize_t __real_recv(int fd, void *buf, size_t count, int flags);
+extern "C" ssize_t __wrap_recv(int fd, void *buf, size_t count, int flags) {
+  return readHook ? readHook(fd, buf, count) : __real_recv(fd, buf, count, flags);
 }
 
 // And every fstat() (--wrap=fstat), counted: a system call is much of what
@@ -66,6 +74,219 @@ const char *pair() {
   return spec != nullptr && spec[0] != '\0' ? spec : nullptr;
 }
 
+// With DORLESK_TEST_KIND=network the far end is a pseudo-terminal behind a
+// terminal server of the test's own, and the port is opened by its URL.
+bool network() {
+  const char *kind = getenv("DORLESK_TEST_KIND");
+  return kind != nullptr && strcmp(kind, "network") == 0;
+}
+
+#define NEEDS_A_LOCAL_DEVICE(why)                                                                  \
+  if (network())                                                                                   \
+  GTEST_SKIP() << why
+
+// A terminal server of the test's own: one client at a time on 127.0.0.1,
+// RFC 2217 in front of a pseudo-terminal whose master the test holds. It
+// sets the pseudo-terminal as asked and answers what it then holds, or,
+// told to, answers no setting or reads nothing more; and it keeps every
+// command it received. Like a terminal server, it hands on what it received
+// before it ends a session at the client's end of the stream, and ends it
+// when its device hangs up.
+class TerminalServer {
+public:
+  std::atomic<bool> answering{true}, reading{true};
+
+  explicit TerminalServer(const std::string &device) {
+    deviceFd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios tio;
+    if (deviceFd < 0 || tcgetattr(deviceFd, &tio) != 0)
+      ADD_FAILURE() << device << ": " << strerror(errno);
+    cfmakeraw(&tio);
+    tio.c_cflag = (tio.c_cflag | CLOCAL | CREAD) & ~(tcflag_t)HUPCL;
+    tcsetattr(deviceFd, TCSANOW, &tio);
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener, (sockaddr *)&address, sizeof address) != 0 || listen(listener, 4) != 0)
+      ADD_FAILURE() << "listen: " << strerror(errno);
+    getsockname(listener, (sockaddr *)&address, &length);
+    port = ntohs(address.sin_port);
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
+      ADD_FAILURE() << "pipe: " << strerror(errno);
+    thread = std::thread([this] { serve(); });
+  }
+  ~TerminalServer() {
+    stop = true;
+    if (write(wake[1], "x", 1) != 1)
+      ADD_FAILURE() << "cannot stop the server";
+    thread.join();
+    for (int fd : {listener, deviceFd, wake[0], wake[1]})
+      ::close(fd);
+  }
+  std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port); }
+  int device() const { return deviceFd; }
+  // "code value...;" for each COM port command received.
+  std::string received() {
+    std::lock_guard<std::mutex> hold(lock);
+    return commands;
+  }
+
+private:
+  int deviceFd = -1, listener = -1, port = 0, wake[2] = {-1, -1};
+  std::atomic<bool> stop{false};
+  std::thread thread;
+  std::mutex lock;
+  std::string commands;
+  unsigned char frame[2] = {8, 1}; // data bits, parity (1 none)
+
+  static void onCommand(void *context, const TelnetCommand &c) {
+    ((std::vector<TelnetCommand> *)context)->push_back(c);
+  }
+
+  // Sets the device as one command asks (a value of 0 asks without
+  // setting) and returns the answer's value: what the device then holds.
+  std::string setDevice(unsigned char code, const unsigned char *v, size_t n) {
+    static const struct {
+      unsigned rate;
+      speed_t speed;
+    } rates[] = {{1200, B1200},     {2400, B2400},    {4800, B4800},   {9600, B9600},
+                 {19200, B19200},   {38400, B38400},  {57600, B57600}, {115200, B115200},
+                 {230400, B230400}, {921600, B921600}};
+    termios tio;
+    tcgetattr(deviceFd, &tio);
+    unsigned value = n > 0 ? v[0] : 0;
+    if (code == 1 && n == 4) {
+      unsigned rate = (unsigned)v[0] << 24 | v[1] << 16 | v[2] << 8 | v[3];
+      for (auto r : rates)
+        if (r.rate == rate)
+          cfsetspeed(&tio, r.speed);
+    } else if (code == 2 || code == 3) {
+      // A pseudo-terminal holds 8 bits and no parity whatever it is given:
+      // the server keeps the frame as a UART behind it would.
+      if (value >= (code == 2 ? 5u : 1u) && value <= (code == 2 ? 8u : 5u))
+        frame[code - 2] = (unsigned char)value;
+      return std::string(1, (char)frame[code - 2]);
+    } else if (code == 4 && (value == 1 || value == 2)) {
+      tio.c_cflag = value == 2 ? tio.c_cflag | CSTOPB : tio.c_cflag & ~(tcflag_t)CSTOPB;
+    } else if (code == 12) {
+      tcflush(deviceFd, value == 2 ? TCOFLUSH : value == 3 ? TCIOFLUSH : TCIFLUSH);
+      return std::string(1, (char)value);
+    } else if (code == 5) {
+      return std::string(1, (char)(value == 0 ? 1 : value == 7 ? 8 : value == 10 ? 11 : value));
+    }
+    tio.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ECHONL | ISIG | IEXTEN); // a server keeps it raw
+    tcsetattr(deviceFd, TCSANOW, &tio);
+    tcgetattr(deviceFd, &tio);
+    if (code == 1) {
+      unsigned held = 0;
+      for (auto r : rates)
+        if (r.speed == cfgetospeed(&tio))
+          held = r.rate;
+      return {(char)(held >> 24), (char)(held >> 16), (char)(held >> 8), (char)held};
+    }
+    return std::string(1, (char)(tio.c_cflag & CSTOPB ? 2 : 1));
+  }
+
+  void serve() {
+    int client = -1;
+    bool ended = false, deviceGone = false;
+    TelnetDecoder decoder{};
+    std::string toDevice, toClient;
+    auto drop = [&] {
+      ::close(client);
+      client = -1;
+      toDevice.clear();
+      toClient.clear();
+    };
+    while (!stop) {
+      pollfd fds[4] = {{wake[0], POLLIN, 0}, {listener, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+      if (client >= 0) {
+        fds[2] = {client, (short)(!toClient.empty() ? POLLOUT : 0), 0};
+        if (reading && !ended && toDevice.size() < 65536)
+          fds[2].events |= POLLIN;
+        if (!deviceGone)
+          fds[3] = {
+              deviceFd,
+              (short)((toClient.size() < 65536 ? POLLIN : 0) | (!toDevice.empty() ? POLLOUT : 0)),
+              0};
+      }
+      if (poll(fds, 4, reading ? -1 : 20) < 0 && errno != EINTR)
+        break;
+      if (fds[1].revents & POLLIN) {
+        int accepted = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (accepted >= 0 && (client >= 0 || deviceGone)) {
+          ::close(accepted); // one client at a time, as a port in use is refused
+        } else if (accepted >= 0) {
+          client = accepted;
+          ended = false;
+          decoder = {};
+          static const unsigned char hello[] = {255, 251, 0, 255, 253, 0, 255, 253, 44};
+          toClient.assign((const char *)hello, sizeof hello);
+        }
+      }
+      if (client >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+        unsigned char in[4096], data[4096];
+        ssize_t n = __real_recv(client, in, sizeof in, MSG_DONTWAIT);
+        if (n == 0) {
+          ended = true;
+        } else if (n < 0 && errno != EAGAIN) {
+          drop();
+        } else if (n > 0) {
+          std::vector<TelnetCommand> got;
+          size_t count = telnetDecode(&decoder, in, (size_t)n, data, onCommand, &got);
+          toDevice.append((const char *)data, count);
+          for (const TelnetCommand &c : got) {
+            if (c.verb != telnetSB || c.option != telnetComPort || c.bodyLength == 0)
+              continue;
+            std::string seen = std::to_string(c.body[0]);
+            for (size_t i = 1; i < c.bodyLength; i++)
+              seen += " " + std::to_string(c.body[i]);
+            {
+              std::lock_guard<std::mutex> hold(lock);
+              commands += seen + ";";
+            }
+            if (!answering)
+              continue;
+            std::string value = setDevice(c.body[0], c.body + 1, c.bodyLength - 1);
+            unsigned char out[64];
+            toClient.append((const char *)out,
+                            comPortCommand((unsigned char)(c.body[0] + 100),
+                                           (const unsigned char *)value.data(), value.size(), out));
+          }
+        }
+      }
+      if (client >= 0 && (fds[2].revents & POLLOUT)) {
+        ssize_t n = send(client, toClient.data(), toClient.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+          toClient.erase(0, (size_t)n);
+        else if (n < 0 && errno != EAGAIN)
+          drop();
+      }
+      if (client >= 0 && (fds[3].revents & POLLOUT)) {
+        ssize_t n = write(deviceFd, toDevice.data(), toDevice.size());
+        if (n > 0)
+          toDevice.erase(0, (size_t)n);
+      }
+      if (client >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
+        unsigned char in[4096], out[8192];
+        ssize_t n = __real_read(deviceFd, in, sizeof in);
+        if (n > 0) {
+          toClient.append((const char *)out, telnetEscape(in, (size_t)n, out));
+        } else if (n == 0 || errno == EIO) {
+          deviceGone = true; // the far end hung up: so does the server
+          drop();
+        }
+      }
+      if (client >= 0 && ended && toDevice.empty())
+        drop();
+    }
+    if (client >= 0)
+      ::close(client);
+  }
+};
+
 // The most CPU a thread may spend sleeping through a wait. A pair is tested
 // in the uart layer's emulated machine, which charges whole 4 ms ticks.
 double idleCpuMs() { return pair() ? 20.0 : 5.0; }
@@ -79,6 +300,7 @@ double idleCpuMs() { return pair() ? 20.0 : 5.0; }
 struct FarEnd {
   int master = -1;
   std::string slave;
+  std::unique_ptr<TerminalServer> server;
 
   FarEnd() {
     if (pair()) {
@@ -102,10 +324,20 @@ struct FarEnd {
     char name[128];
     if (openpty(&master, &slaveFd, name, nullptr, nullptr) != 0)
       ADD_FAILURE() << "openpty: " << strerror(errno);
-    close(slaveFd);
     slave = name;
+    if (network()) {
+      server.reset(new TerminalServer(slave));
+      slave = server->url();
+    }
+    close(slaveFd);
   }
-  ~FarEnd() { hangUp(); }
+  ~FarEnd() {
+    hangUp();
+    server.reset();
+  }
+  // The device the port's settings land on: the open handle's own, or the
+  // one behind the terminal server.
+  int device(HANDLE h) const { return server ? server->device() : (int)(intptr_t)h; }
   void hangUp() {
     if (master >= 0)
       close(master);
@@ -247,6 +479,7 @@ TEST(PortNames, ComNamesFollowTheFixedTableWithoutAPortDirectory) {
 }
 
 TEST_F(StandIn, APortDirectoryIsTheOnlyPlaceLookedAt) {
+  NEEDS_A_LOCAL_DEVICE("names a local device");
   EXPECT_EQ(resolved("\\\\.\\com7"), dir + "/COM7");
   EXPECT_EQ(resolved("\\\\.\\COM100"), dir + "/COM100");
   link("COM3", far.slave);
@@ -259,6 +492,7 @@ TEST_F(StandIn, APortDirectoryIsTheOnlyPlaceLookedAt) {
 }
 
 TEST_F(StandIn, AProbeLeavesOutAUartThatIsNotThereAndAnswersOneItMayNotOpen) {
+  NEEDS_A_LOCAL_DEVICE("probes a local device");
   link("COM3", far.slave);
   struct stat st;
   ASSERT_EQ(stat(far.slave.c_str(), &st), 0);
@@ -290,6 +524,7 @@ TEST_F(StandIn, AProbeLeavesOutAUartThatIsNotThereAndAnswersOneItMayNotOpen) {
 }
 
 TEST_F(StandIn, AProbeOpensNothingSoAHeldPortStillAnswers) {
+  NEEDS_A_LOCAL_DEVICE("probes a local device");
   link("COM3", far.slave);
   HANDLE held = open("COM3");
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -303,6 +538,7 @@ TEST_F(StandIn, AProbeOpensNothingSoAHeldPortStillAnswers) {
 }
 
 TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
+  NEEDS_A_LOCAL_DEVICE("locks a local device; the server refuses a second client (net layer)");
   link("COM10", far.slave);
   termios tio;
   int plain = ::open(far.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -411,7 +647,7 @@ TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
   ASSERT_TRUE(GetCommState(h, &dcb));
   EXPECT_EQ(dcb.DCBlength, sizeof dcb);
   termios tio;
-  ASSERT_EQ(tcgetattr((int)(intptr_t)h, &tio), 0);
+  ASSERT_EQ(tcgetattr(far.device(h), &tio), 0);
   EXPECT_EQ(dcb.ByteSize, (tio.c_cflag & CSIZE) == CS7 ? 7 : 8); // as the open found it
   dcb.BaudRate = 115200;
   dcb.ByteSize = 7;
@@ -423,14 +659,14 @@ TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
   DCB back;
   ASSERT_TRUE(GetCommState(h, &back));
   EXPECT_EQ(memcmp(&dcb, &back, sizeof dcb), 0);
-  ASSERT_EQ(tcgetattr((int)(intptr_t)h, &tio), 0);
+  ASSERT_EQ(tcgetattr(far.device(h), &tio), 0);
   EXPECT_EQ(cfgetospeed(&tio), (speed_t)B115200);
   EXPECT_TRUE(tio.c_cflag & CSTOPB);
   EXPECT_FALSE(tio.c_cflag & HUPCL);
   EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
 
   unsigned rate = 0;
-  if (!getCustomRate((int)(intptr_t)h, &rate) && errno == ENOSYS) {
+  if (!getCustomRate(far.device(h), &rate) && errno == ENOSYS) {
     std::cout << "qemu-user passes no termios2 ioctl on: other rates left untried\n";
     return;
   }
@@ -443,11 +679,11 @@ TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
     DCB before;
     ASSERT_TRUE(GetCommState(h, &before));
     termios was;
-    ASSERT_EQ(tcgetattr((int)(intptr_t)h, &was), 0);
+    ASSERT_EQ(tcgetattr(far.device(h), &was), 0);
     dcb.BaudRate = want;
     BOOL ok = SetCommState(h, &dcb);
     DWORD error = GetLastError();
-    ASSERT_TRUE(getCustomRate((int)(intptr_t)h, &rate));
+    ASSERT_TRUE(getCustomRate(far.device(h), &rate));
     ASSERT_TRUE(GetCommState(h, &back));
     std::cout << want << " baud: " << (ok ? "taken" : "refused") << ", the device holds " << rate
               << "\n";
@@ -460,7 +696,7 @@ TEST_F(StandIn, SettingsReadBackAsWrittenAndReachTermios) {
       EXPECT_EQ(rate, before.BaudRate);
       EXPECT_EQ(back.BaudRate, before.BaudRate);
       // Undone: the driver keeps the new frame with a rate it could make.
-      ASSERT_EQ(tcgetattr((int)(intptr_t)h, &tio), 0);
+      ASSERT_EQ(tcgetattr(far.device(h), &tio), 0);
       EXPECT_EQ(tio.c_cflag & frame, was.c_cflag & frame);
     }
   }
@@ -504,7 +740,7 @@ TEST_F(StandIn, ImpossibleFramesAreRefusedWithNothingChanged) {
     bool taken = SetCommState(h, &d);
     EXPECT_TRUE(taken || (pair() && size < 7)) << (int)size;
     termios held;
-    ASSERT_EQ(tcgetattr((int)(intptr_t)h, &held), 0);
+    ASSERT_EQ(tcgetattr(far.device(h), &held), 0);
     if (taken && pair()) {
       EXPECT_EQ(held.c_cflag & CSIZE, (tcflag_t)(size == 5   ? CS5
                                                  : size == 6 ? CS6
@@ -514,7 +750,7 @@ TEST_F(StandIn, ImpossibleFramesAreRefusedWithNothingChanged) {
   }
   ASSERT_TRUE(SetCommState(h, &good));
   termios before;
-  ASSERT_EQ(tcgetattr((int)(intptr_t)h, &before), 0);
+  ASSERT_EQ(tcgetattr(far.device(h), &before), 0);
   auto refuse = [&](DCB d, const char *what) {
     EXPECT_FALSE(SetCommState(h, &d)) << what;
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << what;
@@ -522,7 +758,7 @@ TEST_F(StandIn, ImpossibleFramesAreRefusedWithNothingChanged) {
     ASSERT_TRUE(GetCommState(h, &now));
     EXPECT_EQ(memcmp(&now, &good, sizeof now), 0) << what;
     termios after;
-    ASSERT_EQ(tcgetattr((int)(intptr_t)h, &after), 0);
+    ASSERT_EQ(tcgetattr(far.device(h), &after), 0);
     EXPECT_EQ(after.c_cflag, before.c_cflag) << what;
     EXPECT_EQ(after.c_iflag, before.c_iflag) << what;
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before)) << what;
@@ -724,6 +960,68 @@ TEST_F(StandIn, ACloseFromAnotherThreadEndsABlockedReadAndItsNumberIsNotReusedUn
   slow.join();
 }
 
+// A close ends at once every call it meets: a read and a setting waiting
+// for a server that answers nothing, and, with a server that takes nothing
+// more, a write and a setting waiting for room to send.
+TEST_F(StandIn, ACloseEndsAtOnceEveryCallItMeetsSettingsIncluded) {
+  for (bool stalled : {false, true}) {
+    if (stalled && !network())
+      break; // a local setting never waits
+    FarEnd other;
+    HANDLE h = open(other.slave);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    setTimeouts(h, 0, 0, 0);
+    if (other.server)
+      other.server->answering = false;
+    std::string data(32 << 20, 'w');
+    std::atomic<double> ended[3] = {{0}, {0}, {0}};
+    BOOL results[3] = {TRUE, TRUE, TRUE};
+    std::vector<std::thread> calls;
+    calls.emplace_back([&] {
+      char buf[4];
+      DWORD n = 0;
+      results[0] = ReadFile(h, buf, sizeof buf, &n, nullptr);
+      ended[0] = nowMs();
+    });
+    if (stalled) {
+      other.server->reading = false;
+      calls.emplace_back([&] {
+        DWORD n = 0;
+        results[1] = WriteFile(h, data.data(), (DWORD)data.size(), &n, nullptr);
+        ended[1] = nowMs();
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the socket fills
+    }
+    calls.emplace_back([&] {
+      DCB dcb;
+      GetCommState(h, &dcb);
+      dcb.BaudRate = dcb.BaudRate == 19200 ? 38400 : 19200;
+      results[2] = SetCommState(h, &dcb);
+      ended[2] = nowMs();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    double start = nowMs();
+    std::thread closer([&] { // as commClose does
+      PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR);
+      PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR);
+      close(h);
+    });
+    for (std::thread &t : calls)
+      t.join();
+    closer.join();
+    EXPECT_FALSE(results[0]);
+    EXPECT_LT(ended[0] - start, 100.0) << "the read, stalled " << stalled;
+    if (stalled) {
+      EXPECT_FALSE(results[1]);
+      EXPECT_LT(ended[1] - start, 100.0) << "the write";
+    }
+    if (network()) {
+      EXPECT_FALSE(results[2]);
+      EXPECT_LT(ended[2] - start, 100.0) << "the setting, stalled " << stalled;
+    }
+  }
+}
+
 TEST_F(StandIn, AnAbortingPurgeWakesABlockedReadAndLeavesThePortUsable) {
   HANDLE h = openFarEnd();
   setTimeouts(h, 0, 0, 0);
@@ -891,11 +1189,15 @@ TEST_F(StandIn, CallsQueuedOnOnePortSpendNoCpuWhileAnotherPortIsBusy) {
 // the one that wakes it: it still waits as asked, and a purge still ends it.
 TEST_F(StandIn, AWriteAsleepEndsOnAPurgeOrCloseAndCallsStillWaitWithNoDescriptorLeft) {
   NEEDS_PSEUDO_TERMINALS("needs a far end that stops taking bytes within 100 KB");
-  std::string data(100000, 'w'); // more than the far end, which does not read, takes
+  // More than the far end, which does not read, takes: a server that stops
+  // reading leaves some megabytes to socket buffers.
+  std::string data(network() ? 32 << 20 : 100000, 'w');
   for (bool purge : {true, false}) {
     FarEnd other;
     HANDLE w = open(other.slave);
     ASSERT_NE(w, INVALID_HANDLE_VALUE);
+    if (other.server)
+      other.server->reading = false;
     DWORD sent = 0;
     double endedAt = 0;
     std::thread writer([&] {
@@ -913,6 +1215,8 @@ TEST_F(StandIn, AWriteAsleepEndsOnAPurgeOrCloseAndCallsStillWaitWithNoDescriptor
     EXPECT_LT(sent, data.size());
   }
   HANDLE h = openFarEnd();
+  if (far.server)
+    far.server->reading = false;
   setTimeouts(h, 0, 0, 300);
   rlimit limit;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -950,7 +1254,7 @@ TEST_F(StandIn, AWriteAsleepEndsOnAPurgeOrCloseAndCallsStillWaitWithNoDescriptor
 // The line is compared with what the device holds, not with what was last set.
 TEST_F(StandIn, SettingTheLineRepairsWhatAnotherProgramChanged) {
   HANDLE h = openFarEnd();
-  int fd = (int)(intptr_t)h;
+  int fd = far.device(h);
   DCB dcb;
   ASSERT_TRUE(GetCommState(h, &dcb));
   dcb.BaudRate = 9600;

@@ -26,6 +26,7 @@ public final class NetChecks {
         try (Pty device = new Pty()) {
             String url = startServer(device.slave);
             transfers(url, device);
+            for (String mode : new String[] {"quiet", "talking", "echoing"}) closeAtTheLineRate(url, device, mode);
             lineAndModemLines(url, device);
             refusals(url);
             answersChecked();
@@ -79,8 +80,10 @@ public final class NetChecks {
         expect(h != -1, "commOpen(\"" + url + "\")");
         Serial.commSetTimeout(h, 5000);
         expect(Serial.commWrite(h, data, data.length) == data.length, "64 KiB written");
+        // The device takes bytes as they come while the port closes.
+        var receiving = java.util.concurrent.CompletableFuture.supplyAsync(() -> device.receive(data.length, 20000));
         Serial.commClose(h); // straight after the write: nothing reported written may be lost
-        byte[] got = device.receive(data.length, 5000);
+        byte[] got = receiving.join();
         expect(Arrays.equals(got, data), "64 KiB with IAC runs reach the device intact through a close ("
                 + got.length + " bytes)");
         h = Serial.commOpen(url);
@@ -90,6 +93,47 @@ public final class NetChecks {
         byte[] back = UartChecks.readFully(h, data.length);
         expect(Arrays.equals(back, data), "64 KiB with IAC runs come back intact (" + back.length + " bytes)");
         Serial.commClose(h);
+    }
+
+    /**
+     * A device that takes bytes at the line's own pace (115200 baud: 11,520 a second),
+     * quiet, sending status lines, or echoing: 100,000 bytes written and closed at once
+     * all reach it, though the write reports them written long before they are sent.
+     */
+    static void closeAtTheLineRate(String url, Pty device, String mode) throws Exception {
+        device.receiveAny(1 << 20, 50); // what an earlier check left
+        int h = Serial.commOpen(url);
+        expect(h != -1 && Serial.commSetBaud(h, "115200", "8N1") != 0, mode + " device: open at 115200");
+        byte[] data = UartChecks.pattern(100_000, 11);
+        long[] taken = {0};
+        Thread line = new Thread(() -> {
+            long start = System.nanoTime();
+            while (taken[0] < data.length) {
+                long owed = (System.nanoTime() - start) * 11_520 / 1_000_000_000L - taken[0];
+                byte[] got = device.receiveAny((int) Math.max(1, Math.min(owed, 1152)), 10);
+                taken[0] += got.length;
+                if (mode.equals("echoing") && got.length > 0) device.send(got);
+                if (mode.equals("talking") && taken[0] / 2304 != (taken[0] - got.length) / 2304) {
+                    device.send("status: all well\r\n".getBytes(StandardCharsets.US_ASCII));
+                }
+                if (got.length == 0 && System.nanoTime() - start > 30_000_000_000L) break;
+                try {
+                    Thread.sleep(10);
+                } catch (InterruptedException e) {
+                    return;
+                }
+            }
+        });
+        line.start();
+        long started = System.nanoTime();
+        int written = Serial.commWrite(h, data, data.length);
+        long writeMs = (System.nanoTime() - started) / 1_000_000;
+        Serial.commClose(h);
+        long closeMs = (System.nanoTime() - started) / 1_000_000 - writeMs;
+        line.join(20_000);
+        expect(written == data.length && taken[0] == data.length && closeMs < 15_000, mode + " device: 100,000"
+                + " bytes reported written in " + writeMs + " ms reach it through a close of " + closeMs
+                + " ms (" + taken[0] + " bytes)");
     }
 
     static String stty(String device) throws Exception {
