@@ -835,11 +835,13 @@ TEST_F(StandIn, AllZeroTimeOutsWaitForTheFullCount) {
 
 TEST_F(StandIn, IntervalAndImmediateTimeOutsFollowWindows) {
   HANDLE h = openFarEnd();
+  // Time for sent bytes to reach the port, through a server's thread too.
+  const auto arrive = std::chrono::milliseconds(network() ? 200 : 20);
   char buf[10];
   DWORD n = 0;
   setTimeouts(h, MAXDWORD, 0, 0); // take what is queued, at once
   far.send("xy");
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(arrive);
   double start = nowMs();
   EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(n, 2u);
@@ -870,7 +872,7 @@ TEST_F(StandIn, IntervalAndImmediateTimeOutsFollowWindows) {
   // Right after a read that had to wait, an immediate one still takes what
   // arrived meanwhile.
   far.send("pq");
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(arrive);
   setTimeouts(h, MAXDWORD, 0, 0);
   EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(std::string(buf, n), "pq");
