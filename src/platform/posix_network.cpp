@@ -259,10 +259,10 @@ static bool sendAll(int fd, const unsigned char *bytes, size_t n, int64_t deadli
     int64_t left = deadline - nowNanos();
     if (sent == 0 || errno != EAGAIN || left <= 0)
       return false;
-    if (call != nullptr ? waitFor(*call, POLLOUT, deadline) != ready : [&] {
-          struct pollfd p = {fd, POLLOUT, 0};
-          return poll(&p, 1, (int)(left / 1000000) + 1) < 0;
-        }())
+    struct pollfd p = {fd, POLLOUT, 0};
+    bool room = call != nullptr ? waitFor(*call, POLLOUT, deadline) == ready
+                                : poll(&p, 1, (int)(left / 1000000) + 1) >= 0;
+    if (!room)
       return false;
   }
   return true;
