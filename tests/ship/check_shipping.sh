@@ -5,8 +5,9 @@ set -euo pipefail
 check=$1 build=$2 pty_echo=$3
 jar=$build/dorlesk.jar
 work=$(mktemp -d)
-echo_pid= swapper=
+echo_pid= swapper= outside=
 cleanup() {
+  [ -z "$outside" ] || rm -rf "$outside"
   [ -z "$echo_pid" ] || { exec 8>&-; wait "$echo_pid" 2>/dev/null || true; }
   [ -z "$swapper" ] || kill "$swapper" 2>/dev/null || true
   rm -rf "$work"
@@ -164,9 +165,11 @@ loader)
     echo "SKIP ship.loader noexec cache: cannot mount here (needs root or a mount namespace)"
   fi
   # Inside a user namespace that maps only the user, every owner outside it
-  # shows as the overflow uid: root's /, /var and the like are as good as
-  # root's, so a home there works; one that others may write to (here a
-  # scratch directory of uid 4343's, swapped in a loop by its owner) is not.
+  # shows as the overflow uid: root's /, /var and the like above the home are
+  # as good as root's, so a home there works. Any other such directory may be
+  # another user's, who can rename what lies in it whatever its mode: a scratch
+  # directory (1777) or an admin's tools (755) of uid 4343's, with the victim's
+  # own 0700 directory inside swapped in a loop by their owner, is refused.
   if [ "$(id -u)" = 0 ] && "${other[@]}" unshare --user --map-current-user true 2>/dev/null; then
     ns=(setpriv --reuid=4242 --regid=4242 --clear-groups unshare --user --map-current-user)
     home=$(mktemp -d /var/cache/dorlesk-ns.XXXXXX) && chmod 755 "$home" && chown 4242 "$home"
@@ -174,25 +177,34 @@ loader)
       { rm -rf "$home"; fail "a home in a user namespace: $out"; }
     rm -rf "$home"
     grep -q "^native library: $home/.cache/dorlesk/" <<<"$out" || fail "a home in a user namespace: $out"
-    mkdir -m 1777 "$work/scratch" && chown 4343 "$work/scratch"
-    mkdir -m 700 "$work/scratch/victim" "$work/scratch/evil" && chown 4242 "$work/scratch/victim"
-    refused -Ddorlesk.native.dir="$work/scratch/victim" -- "$work/scratch belongs to another user (uid 4343)"
     printf '%s\n' '#define _GNU_SOURCE' '#include <stdio.h>' 'int main(int argc, char **argv) {' \
       '  for (;;) renameat2(-100, argv[1], -100, argv[2], 2); /* AT_FDCWD, RENAME_EXCHANGE */' '}' |
       cc -o "$work/swap" -x c -
-    setpriv --reuid=4343 --regid=4343 --clear-groups "$work/swap" "$work/scratch/victim" "$work/scratch/evil" &
-    swapper=$!
-    for i in $(seq 10); do
-      set +e
-      out=$("${ns[@]}" "${java_alone[@]}" -Ddorlesk.native.dir="$work/scratch/victim" -jar "$jar" --version 2>&1)
-      status=$?
-      set -e
-      [ $status = 1 ] && grep -qF "$work/scratch can be written by other users (mode 1777) and belongs to a user outside this user namespace" <<<"$out" ||
-        { kill $swapper; fail "run $i in a user namespace, its directory swapped: exit $status: $out"; }
+    # Outside /tmp, whose sticky mode alone would refuse them.
+    outside=$(mktemp -d /var/cache/dorlesk-ns.XXXXXX) && chmod 755 "$outside"
+    for parent in scratch:1777 tools:755; do
+      dir=$outside/${parent%:*}
+      mkdir -m "${parent#*:}" "$dir" && chown 4343 "$dir"
+      mkdir -m 700 "$dir/victim" "$dir/evil" && chown 4242 "$dir/victim"
+      refused -Ddorlesk.native.dir="$dir/victim" -- "$dir belongs to another user (uid 4343)"
+      # The attacker's tree: a library of theirs where the loader would look.
+      cp -r "$(dirname "$(dirname "$(dirname "$(loaded_from)")")")"/. "$dir/evil/" && chown -R 4343 "$dir/evil"
+      files=$(find "$dir" | wc -l)
+      setpriv --reuid=4343 --regid=4343 --clear-groups "$work/swap" "$dir/victim" "$dir/evil" &
+      swapper=$!
+      for i in $(seq 10); do
+        set +e
+        out=$("${ns[@]}" "${java_alone[@]}" -Ddorlesk.native.dir="$dir/victim" -jar "$jar" --version 2>&1)
+        status=$?
+        set -e
+        [ $status = 1 ] && grep -qF "$dir belongs to a user outside this user namespace (shown as uid 65534), who may be anyone and could swap what lies below it; choose a directory in your home" <<<"$out" ||
+          { kill $swapper; fail "run $i in a user namespace, $dir swapped: exit $status: $out"; }
+      done
+      kill $swapper
+      wait $swapper 2>/dev/null || true
+      swapper=
+      [ "$(find "$dir" | wc -l)" = "$files" ] || fail "something was written below $dir"
     done
-    kill $swapper
-    wait $swapper 2>/dev/null || true
-    [ -z "$(find "$work/scratch" -mindepth 2)" ] || fail "something was written below the scratch directory"
   else
     echo "SKIP ship.loader user namespace: needs root, and unshare --user allowed here"
   fi

@@ -200,10 +200,17 @@ final class NativeLoader {
         // The XDG rules: a relative XDG_CACHE_HOME is invalid and ignored.
         String cache = System.getenv("XDG_CACHE_HOME");
         if (cache != null && cache.startsWith("/")) return cache + "/dorlesk";
-        // A uid with no passwd entry (a container's) has user.home "?": never a
-        // place relative to the working directory.
-        for (String h : new String[] {home, System.getenv("HOME")}) {
-            if (h != null && h.startsWith("/") && isDirectory(h)) return h + "/.cache/dorlesk";
+        String h = homeText();
+        return h != null ? h + "/.cache/dorlesk" : null;
+    }
+
+    /**
+     * The user's home: user.home, else HOME. A uid with no passwd entry (a
+     * container's) has user.home "?": never a place relative to the working directory.
+     */
+    private static String homeText() {
+        for (String h : new String[] {System.getProperty("user.home"), System.getenv("HOME")}) {
+            if (h != null && h.startsWith("/") && isDirectory(h)) return h;
         }
         return null;
     }
@@ -235,9 +242,12 @@ final class NativeLoader {
      * StrictModes asks of its files: root and each level below it must belong to this
      * user and be writable by no one else, and every directory above root must belong
      * to this user or to root and, if others may write to it, be sticky (as /tmp is).
-     * Inside a user namespace, an owner outside it (shown as the overflow uid, as root
-     * is) counts as root where no one else may write to the directory: that owner may
-     * be any user of the host, so a sticky directory of theirs protects nothing.
+     * Inside a user namespace, an owner outside it shows as the overflow uid, root and
+     * any other user of the host alike, and the owner of a directory may rename what
+     * lies in it whatever its mode. Such an owner earns only the trust the user's home
+     * already gives its ancestors (who could swap the home itself): one that is the
+     * home or above it counts as root where no one else may write to it; any other is
+     * refused.
      * Root is taken by its real path, so no link can be re-pointed after the check. On
      * Windows the user's local application data is their own.
      */
@@ -247,15 +257,30 @@ final class NativeLoader {
         make(dir, posix);
         if (posix) {
             dir = dir.toRealPath();
-            for (Path up = dir.getParent(); up != null; up = up.getParent()) check(up, true);
-            check(dir, false);
+            Path home = realHome();
+            for (Path up = dir.getParent(); up != null; up = up.getParent()) {
+                check(up, home != null && home.startsWith(up) ? Level.HOME_OR_ABOVE : Level.ABOVE);
+            }
+            check(dir, Level.OWN);
         }
         for (String name : below) {
             dir = dir.resolve(name);
             make(dir, posix);
-            if (posix) check(dir, false);
+            if (posix) check(dir, Level.OWN);
         }
         return dir;
+    }
+
+    /** Where a directory stands: the user's own, above it, or the home or above that. */
+    private enum Level { OWN, ABOVE, HOME_OR_ABOVE }
+
+    private static Path realHome() {
+        try {
+            String h = homeText();
+            return h != null ? Paths.get(h).toRealPath() : null;
+        } catch (IOException | InvalidPathException e) {
+            return null;
+        }
     }
 
     private static void make(Path dir, boolean posix) throws IOException {
@@ -272,7 +297,8 @@ final class NativeLoader {
         }
     }
 
-    private static void check(Path dir, boolean above) throws IOException {
+    private static void check(Path dir, Level level) throws IOException {
+        boolean above = level != Level.OWN;
         if (!Files.isDirectory(dir, LinkOption.NOFOLLOW_LINKS)) throw new IOException(dir + " is not a directory");
         Map<String, Object> a = Files.readAttributes(dir, "unix:uid,mode", LinkOption.NOFOLLOW_LINKS);
         int uid = (Integer) a.get("uid"), mode = (Integer) a.get("mode");
@@ -280,6 +306,11 @@ final class NativeLoader {
         boolean outsider = uid == unmappedOwner();
         if (uid != self && !(above && (uid == 0 || outsider))) {
             throw new IOException(dir + " belongs to another user (uid " + uid + ")");
+        }
+        if (outsider && level != Level.HOME_OR_ABOVE) {
+            throw new IOException(dir + " belongs to a user outside this user namespace (shown as uid "
+                    + uid + "), who may be anyone and could swap what lies below it; choose a"
+                    + " directory in your home, with -Ddorlesk.native.dir=DIR or XDG_CACHE_HOME");
         }
         boolean sticky = (mode & 01000) != 0;
         String modeText = Integer.toOctalString(mode & 07777);
