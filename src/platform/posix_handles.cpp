@@ -25,6 +25,7 @@ OpenPort *newPort(int fd, bool isProbe) {
   port->fd = fd;
   port->isProbe = isProbe;
   port->wakeFd = -1;
+  port->lockFd = -1;
   // Turns are waited for against the same clock as the read deadlines.
   pthread_condattr_t monotonic;
   pthread_condattr_init(&monotonic);
@@ -47,8 +48,17 @@ void freePort(OpenPort *port) {
   free(port);
 }
 
-bool registerPort(OpenPort *port) {
+DWORD registerPort(OpenPort *port) {
   pthread_mutex_lock(&tableLock);
+  // A second node of the same device (mknod, as a container's or chroot's
+  // /dev has) has its own inode, which flock cannot see: the device number
+  // tells, and the check and the entry are one step under the lock.
+  for (int i = 0; port->device != 0 && i < tableSize; i++) {
+    if (table[i] != nullptr && table[i]->device == port->device) {
+      pthread_mutex_unlock(&tableLock);
+      return ERROR_ACCESS_DENIED;
+    }
+  }
   if (port->fd >= tableSize) {
     int size = tableSize == 0 ? 64 : tableSize;
     while (size <= port->fd)
@@ -56,7 +66,7 @@ bool registerPort(OpenPort *port) {
     OpenPort **grown = (OpenPort **)realloc(table, sizeof(OpenPort *) * (size_t)size);
     if (grown == nullptr) {
       pthread_mutex_unlock(&tableLock);
-      return false;
+      return ERROR_NOT_ENOUGH_MEMORY;
     }
     memset(grown + tableSize, 0, sizeof(OpenPort *) * (size_t)(size - tableSize));
     table = grown;
@@ -64,7 +74,15 @@ bool registerPort(OpenPort *port) {
   }
   table[port->fd] = port;
   pthread_mutex_unlock(&tableLock);
-  return true;
+  return ERROR_SUCCESS;
+}
+
+void eachPort(void (*visit)(OpenPort *)) {
+  pthread_mutex_lock(&tableLock);
+  for (int i = 0; i < tableSize; i++)
+    if (table[i] != nullptr)
+      visit(table[i]);
+  pthread_mutex_unlock(&tableLock);
 }
 
 // Caller holds tableLock.

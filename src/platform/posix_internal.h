@@ -32,6 +32,8 @@ bool isPhantomUart(int fd);
 // Where isPhantomUart reads the kernel's device attributes; tests point it
 // at a tree of their own.
 extern const char *sysfsRoot;
+// Where udev names each device by its number, MAJOR:MINOR; tests point it elsewhere.
+extern const char *deviceNames;
 
 // ---- the handle table and its turns (posix_handles.cpp) ----
 
@@ -54,6 +56,8 @@ struct OpenPort {
   int fd;
   struct NetPort *net; // a network port's protocol state; null for a device
   int wakeFd;          // eventfd made when a call first has to sleep; -1 before
+  int lockFd;          // the device's canonical node, held for its lock; -1 if none
+  dev_t device;        // the device opened; 0 for a probe or a network port
   bool isProbe;        // from a probe (access 0): no device was opened
   bool isPty;          // a pseudo-terminal: whole bytes, no framing, no modem lines
   bool exclusive;      // TIOCEXCL was set at open
@@ -81,7 +85,11 @@ struct Call {
 // takes null).
 OpenPort *newPort(int fd, bool isProbe);
 void freePort(OpenPort *port);
-bool registerPort(OpenPort *port);
+// ERROR_SUCCESS, or why the port cannot be entered: this process has its
+// device open already, or there is no memory.
+DWORD registerPort(OpenPort *port);
+// Calls visit on every port in the table, under the table's lock.
+void eachPort(void (*visit)(OpenPort *));
 
 int64_t nowNanos();
 static const int64_t never = INT64_MAX;

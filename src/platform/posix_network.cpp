@@ -403,8 +403,8 @@ HANDLE openNetwork(const char *url) {
       net->negotiating = false;
     }
   }
-  if (error == ERROR_SUCCESS && !registerPort(port))
-    error = ERROR_NOT_ENOUGH_MEMORY;
+  if (error == ERROR_SUCCESS)
+    error = registerPort(port);
   if (error != ERROR_SUCCESS) {
     if (port != nullptr)
       port->net = nullptr;

@@ -117,6 +117,7 @@ bool networkUrl(const char *path, char *url, size_t size) {
 }
 
 const char *sysfsRoot = "/sys";
+const char *deviceNames = "/dev/char";
 
 bool isPhantomUart(int fd) {
   struct stat st;

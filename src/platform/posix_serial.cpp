@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -70,9 +71,10 @@ static HANDLE probe(const char *path) {
   if (!network && access(path, R_OK | W_OK) != 0)
     return failWith(ERROR_ACCESS_DENIED, fd);
   OpenPort *port = newPort(fd, true);
-  if (port == nullptr || !registerPort(port)) {
+  DWORD error = port == nullptr ? ERROR_NOT_ENOUGH_MEMORY : registerPort(port);
+  if (error != ERROR_SUCCESS) {
     freePort(port);
-    return failWith(ERROR_NOT_ENOUGH_MEMORY, fd);
+    return failWith(error, fd);
   }
   return (HANDLE)(intptr_t)fd;
 }
@@ -92,6 +94,34 @@ static bool isPtsName(const char *path) {
     if (*c < '0' || *c > '9')
       return false;
   return true;
+}
+
+// /dev/pts/N is always the slave with that index: majors 136 to 143 hold
+// 256 minors each.
+static dev_t ptsDevice(const char *path) {
+  unsigned n = (unsigned)strtoul(path + 9, nullptr, 10);
+  return makedev(136 + n / 256, n % 256);
+}
+
+// Another process that opens the same device through a node of its own has
+// a lock of its own. Where udev names each device (/dev/char/MAJOR:MINOR
+// leads to its canonical node), that node is locked too, when it is not the
+// one opened. -1 with nothing to hold, -2 when another holds it.
+static int lockCanonicalNode(const struct stat &st) {
+  char name[PATH_MAX];
+  struct stat canonical;
+  snprintf(name, sizeof name, "%s/%u:%u", deviceNames, major(st.st_rdev), minor(st.st_rdev));
+  if (stat(name, &canonical) != 0 || canonical.st_rdev != st.st_rdev ||
+      (canonical.st_dev == st.st_dev && canonical.st_ino == st.st_ino))
+    return -1;
+  int lock = open(name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (lock < 0)
+    return errno == EBUSY ? -2 : -1;
+  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    close(lock);
+    return -2;
+  }
+  return lock;
 }
 
 // A USB adapter holds what it received until its latency timer runs out
@@ -116,6 +146,17 @@ static void restoreLatency(int fd) {
     serial.flags &= ~ASYNC_LOW_LATENCY;
     ioctl(fd, TIOCSSERIAL, &serial);
   }
+}
+
+// A program that ends without closing its ports (System.exit, or Ctrl-C and
+// SIGTERM, which the JVM turns into an exit) still gives back the
+// low-latency mode it took: a later open finds the flag set and cannot tell
+// that it was ours. Runs at exit and when the library is unloaded.
+__attribute__((destructor)) static void restoreLatencyAtExit() {
+  eachPort([](OpenPort *port) {
+    if (port->lowLatency)
+      restoreLatency(port->fd);
+  });
 }
 
 static HANDLE openDevice(const char *path, DWORD access) {
@@ -168,10 +209,21 @@ static HANDLE openDevice(const char *path, DWORD access) {
   // A port left raw by its last user needs no set.
   if (memcmp(&tio, &before, sizeof tio) != 0 && ioctl(fd, TCSETS, &tio) != 0)
     return failWith(errorFromErrno(errno), fd);
+  int lockFd = isPty ? -1 : lockCanonicalNode(st);
+  if (lockFd == -2)
+    return failWith(ERROR_ACCESS_DENIED, fd);
   OpenPort *port = newPort(fd, false);
-  if (port == nullptr || !registerPort(port)) {
+  DWORD error = port == nullptr ? ERROR_NOT_ENOUGH_MEMORY : ERROR_SUCCESS;
+  if (port != nullptr) {
+    port->device = ptsName ? ptsDevice(path) : st.st_rdev;
+    port->lockFd = lockFd;
+    error = registerPort(port);
+  }
+  if (error != ERROR_SUCCESS) {
     freePort(port);
-    return failWith(ERROR_NOT_ENOUGH_MEMORY, fd);
+    if (lockFd >= 0)
+      close(lockFd);
+    return failWith(error, fd);
   }
   port->isPty = isPty;
   port->exclusive = exclusive;
@@ -205,6 +257,8 @@ BOOL CloseHandle(HANDLE h) {
     restoreLatency(port->fd);
   if (port->wakeFd >= 0)
     close(port->wakeFd);
+  if (port->lockFd >= 0)
+    close(port->lockFd);
   if (port->net != nullptr)
     closeNetwork(port);
   // On a UART the kernel sends what is still queued before the close

@@ -589,6 +589,57 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
   EXPECT_EQ(open(far.slave), INVALID_HANDLE_VALUE); // the same device by its path
   close(first);
+  // A second node of the same device (mknod, as a container's /dev has) is
+  // refused in this process by the device's number, and in another where
+  // a node named by that number leads to the device's own (a pty opens only
+  // through its devpts node).
+  if (pair() && geteuid() == 0) {
+    struct stat st;
+    ASSERT_EQ(stat(far.slave.c_str(), &st), 0);
+    std::string alias = dir + "/alias", names = dir + "/char";
+    ASSERT_EQ(mknod(alias.c_str(), S_IFCHR | 0600, st.st_rdev), 0);
+    ASSERT_EQ(mkdir(names.c_str(), 0755), 0);
+    std::string number =
+        std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    ASSERT_EQ(symlink(far.slave.c_str(), (names + "/" + number).c_str()), 0);
+    auto inAnotherProcess = [&](const std::string &name) {
+      pid_t child = fork();
+      if (child == 0) {
+        HANDLE h = open(name);
+        int error = h == INVALID_HANDLE_VALUE ? (int)GetLastError() : 0;
+        close(h);
+        _exit(error);
+      }
+      int status = -1;
+      waitpid(child, &status, 0);
+      return WEXITSTATUS(status);
+    };
+    HANDLE held = open("COM10");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open(alias), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    close(held);
+    const char *realNames = deviceNames;
+    deviceNames = names.c_str();
+    held = open(alias);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(inAnotherProcess("COM10"), ERROR_ACCESS_DENIED);
+    close(held);
+    EXPECT_EQ(inAnotherProcess("COM10"), 0) << "the device's own node is let go at close";
+    deviceNames = realNames;
+  }
+  // Two pseudo-terminals named in /dev/pts are two devices.
+  if (!pair()) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    HANDLE one = open(far.slave), other = open(ptsname(master));
+    EXPECT_NE(one, INVALID_HANDLE_VALUE);
+    EXPECT_NE(other, INVALID_HANDLE_VALUE) << "both named in /dev/pts";
+    close(other);
+    close(one);
+    ::close(master);
+  }
   // Named in /dev/pts, a pseudo-terminal is known as one without an fstat,
   // which a name through a link still needs; it is held all the same.
   if (!pair()) {

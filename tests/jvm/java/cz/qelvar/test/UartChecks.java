@@ -45,11 +45,13 @@ public final class UartChecks {
     }
 
     public static void main(String[] args) throws Exception {
+        if (args[0].equals("--hold")) hold(args[1], args[2]);
         String near = args[0], far = args[1], device = args[2];
         System.out.println("Checks on " + near + " (" + device + ") wired to " + far);
         exclusive(near, device);
         lineKeptAtOpen(near, device);
         latencyWhileHeld(near, device);
+        latencyGivenBackAtExit(near, device);
         framesAndRates(near, device);
         transfers(near, far);
         if (args.length > 3) modemLinesAfterClose(near, device, args[3]);
@@ -101,6 +103,47 @@ public final class UartChecks {
         expect(held.equals("1") && set.equals("1") && after.equals("4"),
                 "latency timer 4 ms by hand: " + held + " while held, " + set + " after commSetBaud, "
                         + after + " after commClose");
+    }
+
+    /** A program that opens the port and ends without commClose: by System.exit or a signal. */
+    static void hold(String near, String end) throws Exception {
+        open(near);
+        System.out.println("held");
+        if (end.equals("exit")) System.exit(0);
+        Thread.sleep(60_000);
+        System.exit(3);
+    }
+
+    /** The driver's low-latency mode, as the kernel shows it: the adapter's timer, a UART's flag. */
+    static String latency(String device) throws IOException {
+        String name = Paths.get(device).getFileName().toString();
+        Path timer = Paths.get("/sys/bus/usb-serial/devices", name, "latency_timer");
+        if (Files.exists(timer)) return "timer " + Files.readString(timer).strip();
+        long flags = Long.decode(Files.readString(Paths.get("/sys/class/tty", name, "flags")).strip());
+        return (flags & 0x2000) != 0 ? "low latency" : "normal";
+    }
+
+    /** Every end a program survives long enough to act on gives the mode back. */
+    static void latencyGivenBackAtExit(String near, String device) throws Exception {
+        String name = Paths.get(device).getFileName().toString();
+        Path timer = Paths.get("/sys/bus/usb-serial/devices", name, "latency_timer");
+        if (Files.exists(timer)) Files.writeString(timer, "4");
+        String before = latency(device);
+        for (String end : new String[] {"exit", "TERM", "INT"}) {
+            Process p = new ProcessBuilder(Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
+                    "-Djava.library.path=" + System.getProperty("java.library.path"), "-cp",
+                    System.getProperty("java.class.path"), UartChecks.class.getName(), "--hold", near, end)
+                    .redirectErrorStream(true).start();
+            String said = new String(p.getInputStream().readNBytes(5), StandardCharsets.UTF_8);
+            String held = latency(device);
+            if (!end.equals("exit")) run("kill", "-" + end, Long.toString(p.pid()));
+            boolean ended = p.waitFor(30, java.util.concurrent.TimeUnit.SECONDS);
+            if (!ended) p.destroyForcibly();
+            String after = latency(device);
+            expect(said.equals("held\n") && ended && !held.equals(before) && after.equals(before),
+                    "an end by " + end + " without commClose: " + before + " before, " + held + " while held, "
+                            + after + " after" + (ended ? "" : " (did not end)"));
+        }
     }
 
     /** Each rate of the table and several frames, as the driver reports them (TCGETS). */
