@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,6 +20,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "posix_internal.h"
@@ -109,16 +111,105 @@ static bool splitUrl(const char *url, char *host, size_t hostSize, char *service
   return true;
 }
 
+// A name lookup that the open can stop waiting for: the resolver has no
+// deadline of its own (its time-outs times its name servers can make 30 s),
+// so it runs in a thread of its own, and whichever of the two ends last
+// frees what they share.
+struct Lookup {
+  pthread_mutex_t lock;
+  pthread_cond_t done;
+  bool finished;
+  int holders, status;
+  char host[256], service[6];
+  struct addrinfo *list;
+};
+
+static void letGo(Lookup *l) {
+  pthread_mutex_lock(&l->lock);
+  bool last = --l->holders == 0;
+  pthread_mutex_unlock(&l->lock);
+  if (!last)
+    return;
+  if (l->list != nullptr)
+    freeaddrinfo(l->list);
+  pthread_cond_destroy(&l->done);
+  pthread_mutex_destroy(&l->lock);
+  free(l);
+}
+
+static void *resolve(void *arg) {
+  Lookup *l = (Lookup *)arg;
+  struct addrinfo hints = {}, *list = nullptr;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  int status = getaddrinfo(l->host, l->service, &hints, &list);
+  pthread_mutex_lock(&l->lock);
+  l->status = status;
+  l->list = status == 0 ? list : nullptr;
+  l->finished = true;
+  pthread_cond_signal(&l->done);
+  pthread_mutex_unlock(&l->lock);
+  letGo(l);
+  return nullptr;
+}
+
+// An address needs no resolver; a name is looked up by the deadline, or the
+// open fails with ERROR_SEM_TIMEOUT. The caller frees *list.
+static DWORD lookUpHost(const char *host, const char *service, int64_t deadline,
+                        struct addrinfo **list) {
+  struct addrinfo hints = {};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+  if (getaddrinfo(host, service, &hints, list) == 0)
+    return ERROR_SUCCESS;
+  Lookup *l = (Lookup *)calloc(1, sizeof(Lookup));
+  if (l == nullptr)
+    return ERROR_NOT_ENOUGH_MEMORY;
+  pthread_mutex_init(&l->lock, nullptr);
+  pthread_condattr_t monotonic;
+  pthread_condattr_init(&monotonic);
+  pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+  pthread_cond_init(&l->done, &monotonic);
+  pthread_condattr_destroy(&monotonic);
+  snprintf(l->host, sizeof l->host, "%s", host);
+  snprintf(l->service, sizeof l->service, "%s", service);
+  l->holders = 2;
+  pthread_attr_t detached;
+  pthread_attr_init(&detached);
+  pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  bool started = pthread_create(&thread, &detached, resolve, l) == 0;
+  pthread_attr_destroy(&detached);
+  if (!started) {
+    l->holders = 1;
+    letGo(l);
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  struct timespec until = {(time_t)(deadline / 1000000000), (long)(deadline % 1000000000)};
+  pthread_mutex_lock(&l->lock);
+  while (!l->finished && pthread_cond_timedwait(&l->done, &l->lock, &until) != ETIMEDOUT) {
+  }
+  DWORD error = !l->finished     ? ERROR_SEM_TIMEOUT
+                : l->status == 0 ? ERROR_SUCCESS
+                                 : ERROR_FILE_NOT_FOUND;
+  if (l->finished) {
+    *list = l->list;
+    l->list = nullptr;
+  }
+  pthread_mutex_unlock(&l->lock);
+  letGo(l);
+  return error;
+}
+
 static DWORD connectTo(const char *url, int64_t deadline, int *result) {
   char host[256], service[6];
   if (!splitUrl(url, host, sizeof host, service))
     return ERROR_FILE_NOT_FOUND;
-  struct addrinfo hints = {}, *list = nullptr;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  if (getaddrinfo(host, service, &hints, &list) != 0)
-    return ERROR_FILE_NOT_FOUND;
-  DWORD error = ERROR_FILE_NOT_FOUND;
+  struct addrinfo *list = nullptr;
+  DWORD error = lookUpHost(host, service, deadline, &list);
+  if (error != ERROR_SUCCESS)
+    return error;
+  error = ERROR_FILE_NOT_FOUND;
   for (struct addrinfo *a = list; a != nullptr && *result < 0; a = a->ai_next) {
     int fd = socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)

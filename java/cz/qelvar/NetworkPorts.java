@@ -8,12 +8,15 @@ import java.net.InetAddress;
 import java.net.InetSocketAddress;
 import java.net.Socket;
 import java.net.SocketTimeoutException;
-import java.net.UnknownHostException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.List;
+import java.util.concurrent.ExecutionException;
+import java.util.concurrent.FutureTask;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.TimeoutException;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 
@@ -50,20 +53,34 @@ final class NetworkPorts {
     /** Why the network port NAME, which is URL, opens or not; true when it opens. */
     static boolean diagnose(String name, String url, List<String> lines) {
         String label = name.equals(url) ? url : name + " (" + url + ")";
-        if (SerialDiagnostics.tryOpen(name, label, lines)) return true;
         Matcher m = URL.matcher(url);
         int port = m.matches() ? Integer.parseInt(m.group(3)) : 0;
+        String host = m.matches() ? (m.group(1) != null ? m.group(1) : m.group(2)) : null;
+        // The resolver has no deadline of its own: the lookup runs beside the
+        // open, in a thread that may outlive the answer.
+        FutureTask<InetAddress> lookup = new FutureTask<>(() -> InetAddress.getAllByName(host)[0]);
+        long lookupEnds = System.nanoTime() + SECONDS * 1_000_000_000L;
+        if (host != null) {
+            Thread resolver = new Thread(lookup, "dorlesk-lookup");
+            resolver.setDaemon(true);
+            resolver.start();
+        }
+        if (SerialDiagnostics.tryOpen(name, label, lines)) return true;
         if (port < 1 || port > 65535) {
             lines.add("  the URL is not rfc2217://HOST:PORT (HOST a name, an IPv4 address or [IPv6];"
                     + " PORT 1 to 65535).");
             return false;
         }
-        String host = m.group(1) != null ? m.group(1) : m.group(2);
         String where = host + ":" + port;
         InetAddress address;
         try {
-            address = InetAddress.getAllByName(host)[0];
-        } catch (UnknownHostException e) {
+            address = lookup.get(Math.max(0, lookupEnds - System.nanoTime()), TimeUnit.NANOSECONDS);
+        } catch (TimeoutException e) {
+            lines.add("  the name " + host + " was not resolved within " + SECONDS + " s: the name lookup is"
+                    + " what takes the time (the name servers in /etc/resolv.conf do not answer); give the"
+                    + " address instead, or mend the resolver.");
+            return false;
+        } catch (ExecutionException | InterruptedException e) {
             lines.add("  the name " + host + " is not resolved: check its spelling, or give the address.");
             return false;
         }

@@ -3,7 +3,9 @@ package cz.qelvar.test;
 import cz.qelvar.Serial;
 import cz.qelvar.SerialDiagnostics;
 import java.io.IOException;
+import java.net.DatagramSocket;
 import java.net.InetAddress;
+import java.net.InetSocketAddress;
 import java.net.ServerSocket;
 import java.net.Socket;
 import java.nio.charset.StandardCharsets;
@@ -211,6 +213,32 @@ public final class NetChecks {
                 + " open in " + ms + " ms, and check says so");
         why = SerialDiagnostics.explain("rfc2217://no-such-host.invalid:2217");
         expect(why.contains("is not resolved"), "check says a name is not resolved");
+        silentResolver();
+    }
+
+    /**
+     * A name server that never answers (10 s a try, two tries): the open's 5 s
+     * cover the lookup, and check says that the lookup is what takes the time.
+     */
+    static void silentResolver() throws Exception {
+        if (!UartChecks.run("id", "-u").equals("0") || !UartChecks.run("unshare", "-m", "true").isEmpty()) {
+            System.out.println("SKIP net.checks silent resolver: needs root and a mount namespace");
+            return;
+        }
+        Path conf = dir.resolve("resolv.conf");
+        Files.writeString(conf, "nameserver 127.0.0.2\noptions timeout:10 attempts:2\n");
+        try (DatagramSocket silent = new DatagramSocket(new InetSocketAddress("127.0.0.2", 53))) {
+            long started = System.nanoTime();
+            String out = UartChecks.run("unshare", "-m", "sh", "-c",
+                    "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", conf.toString(), "java",
+                    "-Djava.library.path=" + System.getProperty("java.library.path"), "-cp",
+                    System.getProperty("java.class.path"), "cz.qelvar.SerialTool", "check",
+                    "rfc2217://plc.example.invalid:2217");
+            long ms = (System.nanoTime() - started) / 1_000_000;
+            System.out.println(out);
+            expect(ms < 11000 && out.contains("cannot be opened") && out.contains("the name lookup is what takes"),
+                    "a resolver that never answers: check ends after " + ms + " ms, naming the lookup");
+        }
     }
 
     /** SerialTool in a JVM whose port directory is this run's. */
