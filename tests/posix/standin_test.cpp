@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <netinet/in.h>
@@ -59,6 +60,17 @@ double nowMs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// An upper bound in ms, stretched by DORLESK_TIME_SCALE where the machine
+// runs slower than usual (the uart layer's VM sets it from its boot time).
+double bound(double ms) {
+  static const double scale = [] {
+    const char *text = getenv("DORLESK_TIME_SCALE");
+    double x = text != nullptr ? atof(text) : 1.0;
+    return x > 1.0 ? x : 1.0;
+  }();
+  return ms * scale;
 }
 
 double threadCpuMs() {
@@ -841,7 +853,7 @@ TEST_F(StandIn, ASilentLineTimesOutOnTimeWithoutBurningCpu) {
   cpu = threadCpuMs() - cpu;
   EXPECT_EQ(n, 0u);
   EXPECT_GE(elapsed, 500.0);
-  EXPECT_LT(elapsed, 550.0);
+  EXPECT_LT(elapsed, bound(550.0));
   EXPECT_LT(cpu, idleCpuMs());
 }
 
@@ -857,13 +869,13 @@ TEST_F(StandIn, BytesThatArriveAreReturnedWhenTheTimeOutRunsOut) {
   EXPECT_EQ(n, 4u);
   EXPECT_EQ(std::string(buf, 4), "abcd");
   EXPECT_GE(elapsed, 500.0);
-  EXPECT_LT(elapsed, 550.0);
+  EXPECT_LT(elapsed, bound(550.0));
   // A full count returns at once.
   far.send("0123456789");
   start = nowMs();
   EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(n, 10u);
-  EXPECT_LT(nowMs() - start, 100.0);
+  EXPECT_LT(nowMs() - start, bound(100.0));
 }
 
 TEST_F(StandIn, AllZeroTimeOutsWaitForTheFullCount) {
@@ -898,14 +910,14 @@ TEST_F(StandIn, IntervalAndImmediateTimeOutsFollowWindows) {
   EXPECT_EQ(n, 2u);
   EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(n, 0u);
-  EXPECT_LT(nowMs() - start, 50.0);
+  EXPECT_LT(nowMs() - start, bound(50.0));
 
   setTimeouts(h, 0, 20, 100); // 20 ms a byte asked for, plus 100
   start = nowMs();
   EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(n, 0u);
   EXPECT_GE(nowMs() - start, 300.0);
-  EXPECT_LT(nowMs() - start, 350.0);
+  EXPECT_LT(nowMs() - start, bound(350.0));
 
   setTimeouts(h, 100, 0, 0); // a gap of 100 ms after the first byte ends it
   std::thread sender([&] {
@@ -918,7 +930,7 @@ TEST_F(StandIn, IntervalAndImmediateTimeOutsFollowWindows) {
   double elapsed = nowMs() - start;
   EXPECT_EQ(n, 3u);
   EXPECT_GE(elapsed, 290.0);
-  EXPECT_LT(elapsed, 400.0);
+  EXPECT_LT(elapsed, bound(400.0));
 
   // Right after a read that had to wait, an immediate one still takes what
   // arrived meanwhile.
@@ -957,14 +969,14 @@ TEST_F(StandIn, AHangUpEndsAReadAtOnceWithWhatArrived) {
     EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr)) << "EIO " << asEio;
     farEnd.join();
     EXPECT_EQ(n, 2u);
-    EXPECT_LT(nowMs() - start, 200.0);
+    EXPECT_LT(nowMs() - start, bound(200.0));
     // Later reads do not spin either: each returns at once.
     double cpu = threadCpuMs();
     start = nowMs();
     for (int i = 0; i < 5; i++)
       ReadFile(h, buf, sizeof buf, &n, nullptr);
-    EXPECT_LT(nowMs() - start, 50.0);
-    EXPECT_LT(threadCpuMs() - cpu, 20.0);
+    EXPECT_LT(nowMs() - start, bound(50.0));
+    EXPECT_LT(threadCpuMs() - cpu, bound(20.0));
     readHook = nullptr;
   }
 }
@@ -990,7 +1002,7 @@ TEST_F(StandIn, ACloseFromAnotherThreadEndsABlockedReadAndItsNumberIsNotReusedUn
   ASSERT_NE(reopened, INVALID_HANDLE_VALUE);
   other.send("new");
   reader.join();
-  EXPECT_LT(readEnded - start, 100.0);
+  EXPECT_LT(readEnded - start, bound(100.0));
   EXPECT_FALSE(ok);
   EXPECT_EQ(n, 0u);
   setTimeouts(reopened, 0, 0, 200);
@@ -1063,14 +1075,14 @@ TEST_F(StandIn, ACloseEndsAtOnceEveryCallItMeetsSettingsIncluded) {
       t.join();
     closer.join();
     EXPECT_FALSE(results[0]);
-    EXPECT_LT(ended[0] - start, 100.0) << "the read, stalled " << stalled;
+    EXPECT_LT(ended[0] - start, bound(100.0)) << "the read, stalled " << stalled;
     if (stalled) {
       EXPECT_FALSE(results[1]);
-      EXPECT_LT(ended[1] - start, 100.0) << "the write";
+      EXPECT_LT(ended[1] - start, bound(100.0)) << "the write";
     }
     if (network()) {
       EXPECT_FALSE(results[2]);
-      EXPECT_LT(ended[2] - start, 100.0) << "the setting, stalled " << stalled;
+      EXPECT_LT(ended[2] - start, bound(100.0)) << "the setting, stalled " << stalled;
     }
   }
 }
@@ -1088,7 +1100,7 @@ TEST_F(StandIn, AnAbortingPurgeWakesABlockedReadAndLeavesThePortUsable) {
   double start = nowMs();
   EXPECT_TRUE(PurgeComm(h, PURGE_RXABORT));
   reader.join();
-  EXPECT_LT(nowMs() - start, 100.0);
+  EXPECT_LT(nowMs() - start, bound(100.0));
   EXPECT_EQ(n, 2u); // what it had
   // The wake is spent: a timed read afterwards waits quietly.
   setTimeouts(h, 0, 0, 200);
@@ -1117,7 +1129,7 @@ TEST_F(StandIn, AnAbortingPurgeWakesABlockedReadAndLeavesThePortUsable) {
   };
   start = nowMs();
   EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_LT(nowMs() - start, 500.0);
+  EXPECT_LT(nowMs() - start, bound(500.0));
   ASSERT_TRUE(purger.joinable());
   purger.join();
 }
@@ -1172,14 +1184,14 @@ TEST_F(StandIn, AReadQueuedBehindAnotherEndsOnCloseAndWritesGoOnMeanwhile) {
   DWORD n = 0;
   double start = nowMs();
   EXPECT_TRUE(WriteFile(h, "out", 3, &n, nullptr));
-  EXPECT_LT(nowMs() - start, 50.0);
+  EXPECT_LT(nowMs() - start, bound(50.0));
   EXPECT_EQ(far.receive(3, 500), "out");
   EXPECT_EQ(ended, 0);
   start = nowMs();
   close(h);
   for (std::thread &t : readers)
     t.join();
-  EXPECT_LT(nowMs() - start, 100.0);
+  EXPECT_LT(nowMs() - start, bound(100.0));
   EXPECT_FALSE(results[0] || results[1]);
 }
 
@@ -1234,7 +1246,7 @@ TEST_F(StandIn, CallsQueuedOnOnePortSpendNoCpuWhileAnotherPortIsBusy) {
   }
   std::cout << total << " ms of CPU in 12 queued reads while the other port took " << writes
             << " writes\n";
-  EXPECT_LT(total, 20.0);
+  EXPECT_LT(total, bound(20.0));
 }
 
 // A write asleep for room, with no read asleep beside it, ends within
@@ -1264,7 +1276,7 @@ TEST_F(StandIn, AWriteAsleepEndsOnAPurgeOrCloseAndCallsStillWaitWithNoDescriptor
     else
       close(w);
     writer.join();
-    EXPECT_LT(endedAt - at, 50.0) << (purge ? "purge" : "close");
+    EXPECT_LT(endedAt - at, bound(50.0)) << (purge ? "purge" : "close");
     EXPECT_LT(sent, data.size());
   }
   HANDLE h = openFarEnd();
@@ -1301,7 +1313,7 @@ TEST_F(StandIn, AWriteAsleepEndsOnAPurgeOrCloseAndCallsStillWaitWithNoDescriptor
   EXPECT_FALSE(ok);
   EXPECT_LT(n, data.size());
   EXPECT_GE(ended - start, 190.0);
-  EXPECT_LT(ended - purgedAt, 50.0);
+  EXPECT_LT(ended - purgedAt, bound(50.0));
 }
 
 // The line is compared with what the device holds, not with what was last set.
@@ -1391,12 +1403,51 @@ TEST_F(StandIn, CallsThatMeetAPurgeGoOnWhenItEnds) {
   for (std::thread *th : {&reader, &writer, &purger, &latecomer})
     th->join();
   EXPECT_GE(purged - start, 280.0);
-  EXPECT_LT(written - start, 500.0);
-  EXPECT_LT(late - start, 500.0);
+  EXPECT_LT(written - start, bound(500.0));
+  EXPECT_LT(late - start, bound(500.0));
   EXPECT_EQ(lateGot, 1u);
 }
 
 } // namespace
+
+// Opens and closes leave nothing behind on any kind of port: descriptors,
+// threads, memory.
+TEST_F(StandIn, ManyOpensAndClosesLeaveNothingBehind) {
+  auto entries = [](const char *dir) {
+    int n = 0;
+    DIR *d = opendir(dir);
+    while (d != nullptr && readdir(d) != nullptr)
+      n++;
+    if (d != nullptr)
+      closedir(d);
+    return n;
+  };
+  auto residentKb = [] {
+    long pages = 0, resident = 0;
+    FILE *f = fopen("/proc/self/statm", "r");
+    if (f != nullptr && fscanf(f, "%ld %ld", &pages, &resident) != 2)
+      resident = 0;
+    if (f != nullptr)
+      fclose(f);
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+  };
+  char byte = 'x';
+  DWORD n = 0;
+  close(openFarEnd()); // what a first open allocates once
+  int fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
+  long resident = residentKb();
+  for (int i = 0; i < (network() ? 100 : 1000); i++) {
+    HANDLE h = openFarEnd();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << "open " << i;
+    setTimeouts(h, MAXDWORD, 0, 0);
+    EXPECT_TRUE(WriteFile(h, &byte, 1, &n, nullptr));
+    EXPECT_TRUE(ReadFile(h, &byte, 1, &n, nullptr)); // makes the wake descriptor
+    close(h);
+  }
+  EXPECT_EQ(entries("/proc/self/fd"), fds);
+  EXPECT_EQ(entries("/proc/self/task"), threads);
+  EXPECT_LT(residentKb() - resident, 2048);
+}
 
 // A terminal server of the test's own on 127.0.0.1 that agrees to
 // everything, answers each setting as asked and echoes data, so that the

