@@ -104,7 +104,7 @@ class DiagnosticsTest {
         // Any user who can plug in a device writes its strings: a newline and an
         // escape sequence in them must not forge a line or reach the terminal.
         String[] files = {usb + "idVendor=0403", usb + "idProduct=6001", usb + "manufacturer=FTDI",
-            usb + "product=FT232R\u001b[2K\u007f\u202e\nCOM6", usb + "serial=A10KZP3X", "sys/class/tty/ttyS0/type=4",
+            usb + "product=FT232R\u001b[2K\u007f\u202a\u202e\u2066\u2069\nCOM6", usb + "serial=A10KZP3X", "sys/class/tty/ttyS0/type=4",
             "sys/class/tty/ttyS0/port=0x3F8", "sys/class/tty/ttyS0/irq=4", "sys/class/tty/ttyAMA0/type=32",
             "sys/class/tty/ttyAMA0/irq=29", "sys/class/tty/ttyS5/type=99999999999"};
         for (String file : files) write(fake.resolve(file.split("=")[0]), file.split("=", 2)[1]);
@@ -134,7 +134,7 @@ class DiagnosticsTest {
                 SerialDiagnostics.explain("/tmp/\udfff"));
         System.setProperty("dorlesk.sysroot", fake.toString());
         String usbLine = SerialDiagnostics.describe("COM33");
-        assertTrue(usbLine.endsWith("ttyUSB0 USB FTDI FT232R\\x1b[2K\\x7f\\u202e\\x0aCOM6 (0403:6001), serial A10KZP3X,"
+        assertTrue(usbLine.endsWith("ttyUSB0 USB FTDI FT232R\\x1b[2K\\x7f\\u202a\\u202e\\u2066\\u2069\\x0aCOM6 (0403:6001), serial A10KZP3X,"
                 + " /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP3X-if00-port0"), usbLine);
         assertTrue(SerialDiagnostics.describe("COM1").endsWith("ttyS0 UART 16550A at I/O 0x3f8, IRQ 4"),
                 SerialDiagnostics.describe("COM1"));

@@ -191,6 +191,10 @@ public final class NetChecks {
                 + SerialDiagnostics.describe(url));
         String checked = tool("check", "COM7");
         expect(checked.equals("COM7 (" + url + ") opens."), "check COM7 opens it through the URL: " + checked);
+        String shouted = url.replace("rfc2217://", "RFC2217://");
+        checked = tool("check", shouted);
+        expect(checked.equals(shouted + " opens.") && SerialDiagnostics.describe(shouted).contains("network port"),
+                "the scheme in capitals is the same port to check and describe: " + checked);
         try (ServerSocket silent = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
             String quiet = "rfc2217://127.0.0.1:" + silent.getLocalPort();
             started = System.nanoTime();
@@ -394,8 +398,9 @@ public final class NetChecks {
     /** term as a person drives it: type, see the device's answer, leave with Ctrl-]. */
     static void terminal(String jar, String url, Pty device) throws Exception {
         String socket = "dorlesk-net-" + ProcessHandle.current().pid();
-        String command = "java -Djava.library.path=" + System.getProperty("java.library.path") + " -jar " + jar
-                + " term " + url + " 9600";
+        Path after = dir.resolve("stty-after-term");
+        String command = "sh -c 'java -Djava.library.path=" + System.getProperty("java.library.path") + " -jar "
+                + jar + " term " + url + " 9600; stty -a > " + after + "'";
         UartChecks.run("tmux", "-L", socket, "new-session", "-d", "-x", "120", "-y", "10", command);
         try {
             String pane = "";
@@ -404,9 +409,10 @@ public final class NetChecks {
                 pane = UartChecks.run("tmux", "-L", socket, "capture-pane", "-p");
             }
             UartChecks.run("tmux", "-L", socket, "send-keys", "-l", "AT");
-            byte[] typed = device.receive(2, 3000);
-            expect(new String(typed, StandardCharsets.US_ASCII).equals("AT"), "term sends keys as typed: "
-                    + new String(typed, StandardCharsets.US_ASCII));
+            UartChecks.run("tmux", "-L", socket, "send-keys", "Enter");
+            String typed = new String(device.receive(3, 3000), StandardCharsets.US_ASCII);
+            expect(typed.equals("AT\r"), "term sends keys as typed, Enter as the CR a device expects: "
+                    + typed.replace("\r", "\\r").replace("\n", "\\n"));
             device.send("OK from the device".getBytes(StandardCharsets.US_ASCII));
             for (int i = 0; i < 50 && !pane.contains("OK from the device"); i++) {
                 Thread.sleep(100);
@@ -420,7 +426,9 @@ public final class NetChecks {
                 Thread.sleep(100);
                 left = !UartChecks.run("tmux", "-L", socket, "has-session").isEmpty();
             }
-            expect(left, "Ctrl-] leaves term");
+            String restored = Files.exists(after) ? Files.readString(after) : "";
+            expect(left && restored.matches("(?s).*[ ;]icanon .*") && restored.matches("(?s).*[ ;]echo .*"),
+                    "Ctrl-] leaves term, and the terminal is as it was (canonical, echoing)");
         } finally {
             UartChecks.run("tmux", "-L", socket, "kill-server");
         }
