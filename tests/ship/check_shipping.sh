@@ -161,6 +161,20 @@ loader)
     set -e
     [ $status = 1 ] && grep -qF "the echoing far end extracted there cannot be run" <<<"$out" ||
       fail "noexec far end: exit $status: $out"
+    # The mount table read as the kernel writes it: of mounts stacked on one
+    # point the top one counts, a space in a mount point is \040, and the
+    # point is field 5, not the root within the file system (field 4, "/" for
+    # every tmpfs), here with a mount that allows executing as the table's last.
+    mkdir -p "$work/sp ace" "$work/stack" "$work/elsewhere"
+    set +e
+    out=$(unshare -m sh -c 'mount -t tmpfs -o noexec,mode=700 none "$0/sp ace" &&
+      mount -t tmpfs -o exec,mode=700 none "$0/stack" && mount -t tmpfs -o noexec,mode=700 none "$0/stack" &&
+      mount -t tmpfs -o exec none "$0/elsewhere" && j=$1 && shift &&
+      "$@" -Ddorlesk.native.dir="$0/stack" -jar "$j" --version; echo ----;
+      "$@" -Ddorlesk.native.dir="$0/sp ace" -jar "$j" --version' "$work" "$jar" "${java_alone[@]}" 2>&1)
+    set -e
+    [[ $out == *"$work/stack"*"does not allow executing files"*----*"$work/sp ace"*"does not allow executing files"* ]] ||
+      fail "noexec read from the mount table (top mount, escaped space, mount point field): $out"
   else
     echo "SKIP ship.loader noexec cache: cannot mount here (needs root or a mount namespace)"
   fi
