@@ -668,6 +668,14 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
     plain = ::open(far.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_EQ(ioctl(plain, TIOCGSERIAL, &serial), 0);
     EXPECT_FALSE(serial.flags & ASYNC_LOW_LATENCY);
+    // A mode the user set before the open is theirs: the close leaves it.
+    serial.flags |= ASYNC_LOW_LATENCY;
+    ASSERT_EQ(ioctl(plain, TIOCSSERIAL, &serial), 0);
+    close(open("COM10"));
+    ASSERT_EQ(ioctl(plain, TIOCGSERIAL, &serial), 0);
+    EXPECT_TRUE(serial.flags & ASYNC_LOW_LATENCY) << "the user's own low latency was cleared";
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    ASSERT_EQ(ioctl(plain, TIOCSSERIAL, &serial), 0);
     ::close(plain);
     setenv("DORLESK_LOW_LATENCY", "0", 1); // the user's way to keep the driver's own
   }

@@ -11,7 +11,7 @@
 set -uo pipefail
 kernel=$(cd "$1" && pwd) build=$(cd "$2" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-boot_limit=${DORLESK_VM_BOOT_SECONDS:-60} base=${DORLESK_VM_SECONDS:-150}
+boot_limit=${DORLESK_VM_BOOT_SECONDS:-60} base=${DORLESK_VM_SECONDS:-300}
 fail() {
   echo "FAIL uart: $*"
   echo "0 passed, 1 failed"
