@@ -27,15 +27,19 @@ OpenPort *newPort(int fd, bool isProbe) {
   port->wakeFd = -1;
   port->lockFd = -1;
   // Turns are waited for against the same clock as the read deadlines.
+  Side *sides[] = {&port->rx, &port->tx, &port->settings};
+  for (Side *side : sides)
+    initMonotonic(&side->changed);
+  initMonotonic(&port->idle);
+  return port;
+}
+
+void initMonotonic(pthread_cond_t *cond) {
   pthread_condattr_t monotonic;
   pthread_condattr_init(&monotonic);
   pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
-  Side *sides[] = {&port->rx, &port->tx, &port->settings};
-  for (Side *side : sides)
-    pthread_cond_init(&side->changed, &monotonic);
-  pthread_cond_init(&port->idle, &monotonic);
+  pthread_cond_init(cond, &monotonic);
   pthread_condattr_destroy(&monotonic);
-  return port;
 }
 
 void freePort(OpenPort *port) {

@@ -92,6 +92,8 @@ DWORD registerPort(OpenPort *port);
 void eachPort(void (*visit)(OpenPort *));
 
 int64_t nowNanos();
+// A condition waited on with deadlines of nowNanos's clock.
+void initMonotonic(pthread_cond_t *cond);
 static const int64_t never = INT64_MAX;
 
 enum WaitResult { ready, timedOut, aborted, failed };

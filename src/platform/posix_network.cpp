@@ -166,11 +166,7 @@ static DWORD lookUpHost(const char *host, const char *service, int64_t deadline,
   if (l == nullptr)
     return ERROR_NOT_ENOUGH_MEMORY;
   pthread_mutex_init(&l->lock, nullptr);
-  pthread_condattr_t monotonic;
-  pthread_condattr_init(&monotonic);
-  pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
-  pthread_cond_init(&l->done, &monotonic);
-  pthread_condattr_destroy(&monotonic);
+  initMonotonic(&l->done);
   snprintf(l->host, sizeof l->host, "%s", host);
   snprintf(l->service, sizeof l->service, "%s", service);
   l->holders = 2;

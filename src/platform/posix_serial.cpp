@@ -193,6 +193,9 @@ static HANDLE openDevice(const char *path, DWORD access) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0)
     return failWith(ERROR_ACCESS_DENIED, fd);
   bool isPty = ptsName || isPseudoTerminal(st);
+  int lockFd = isPty ? -1 : lockCanonicalNode(st); // refused before anything changes
+  if (lockFd == -2)
+    return failWith(ERROR_ACCESS_DENIED, fd);
   bool exclusive = !isPty && ioctl(fd, TIOCEXCL) == 0;
   struct termios before = tio;
   // Bytes pass unchanged, as through a Windows port, which has no line
@@ -207,11 +210,12 @@ static HANDLE openDevice(const char *path, DWORD access) {
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
   // A port left raw by its last user needs no set.
-  if (memcmp(&tio, &before, sizeof tio) != 0 && ioctl(fd, TCSETS, &tio) != 0)
-    return failWith(errorFromErrno(errno), fd);
-  int lockFd = isPty ? -1 : lockCanonicalNode(st);
-  if (lockFd == -2)
-    return failWith(ERROR_ACCESS_DENIED, fd);
+  if (memcmp(&tio, &before, sizeof tio) != 0 && ioctl(fd, TCSETS, &tio) != 0) {
+    int error = errno;
+    if (lockFd >= 0)
+      close(lockFd);
+    return failWith(errorFromErrno(error), fd);
+  }
   OpenPort *port = newPort(fd, false);
   DWORD error = port == nullptr ? ERROR_NOT_ENOUGH_MEMORY : ERROR_SUCCESS;
   if (port != nullptr) {

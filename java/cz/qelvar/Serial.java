@@ -72,8 +72,8 @@ public final class Serial {
      * <p>On Linux, {@code rfc2217://HOST:PORT} (HOST a name, an IPv4 address or
      * {@code [IPv6]}) opens a port on a terminal server, such as ser2net, over TCP
      * with the Telnet COM Port Control Option (RFC 2217). Looking up the
-     * name, connecting and negotiating take at most 5 seconds in all; the rate and frame start as the server
-     * reports them. Every other method works on it as on a local port:
+     * name, connecting and negotiating take at most 5 seconds in all; the rate
+     * and frame start as the server reports them. Every other method works on it as on a local port:
      * {@link #commSetBaud} fails when the server answers another value than
      * asked, and {@link #commRTS} and {@link #commDTR} return 1 when the server
      * does not answer within half a second (a device without modem lines).
