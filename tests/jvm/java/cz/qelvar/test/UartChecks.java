@@ -90,8 +90,7 @@ public final class UartChecks {
 
     /** A USB adapter runs its latency timer at 1 ms while held, and gets its own back. */
     static void latencyWhileHeld(String near, String device) throws Exception {
-        Path timer = Paths.get("/sys/bus/usb-serial/devices", Paths.get(device).getFileName().toString(),
-                "latency_timer");
+        Path timer = latencyTimer(device);
         if (!Files.exists(timer)) return;
         Files.writeString(timer, "4");
         int h = open(near);
@@ -114,19 +113,22 @@ public final class UartChecks {
         System.exit(3);
     }
 
+    /** A USB adapter's latency timer (absent for a UART). */
+    static Path latencyTimer(String device) {
+        return Paths.get("/sys/bus/usb-serial/devices", Paths.get(device).getFileName().toString(), "latency_timer");
+    }
+
     /** The driver's low-latency mode, as the kernel shows it: the adapter's timer, a UART's flag. */
     static String latency(String device) throws IOException {
-        String name = Paths.get(device).getFileName().toString();
-        Path timer = Paths.get("/sys/bus/usb-serial/devices", name, "latency_timer");
+        Path timer = latencyTimer(device);
         if (Files.exists(timer)) return "timer " + Files.readString(timer).strip();
-        long flags = Long.decode(Files.readString(Paths.get("/sys/class/tty", name, "flags")).strip());
-        return (flags & 0x2000) != 0 ? "low latency" : "normal";
+        Path flags = Paths.get("/sys/class/tty", Paths.get(device).getFileName().toString(), "flags");
+        return (Long.decode(Files.readString(flags).strip()) & 0x2000) != 0 ? "low latency" : "normal";
     }
 
     /** Every end a program survives long enough to act on gives the mode back. */
     static void latencyGivenBackAtExit(String near, String device) throws Exception {
-        String name = Paths.get(device).getFileName().toString();
-        Path timer = Paths.get("/sys/bus/usb-serial/devices", name, "latency_timer");
+        Path timer = latencyTimer(device);
         if (Files.exists(timer)) Files.writeString(timer, "4");
         String before = latency(device);
         for (String end : new String[] {"exit", "TERM", "INT"}) {
