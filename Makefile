@@ -1,7 +1,7 @@
 # make          every target: Linux x86-64, aarch64 and armhf, Windows x86 and
 #               x64, and the i686 host that executes the x86 DLL under qemu-i386
 # make test     install what is missing, build everything, run every test layer
-# make demo     install what is missing, build, and run the demo
+# make demo     install and build only what the demo needs, and run it
 # make package  the Debian packages (amd64, arm64, armhf); make install: /usr/lib/jni, /usr/share/java
 # make docs     the Javadoc of cz.qelvar.Serial
 # make bench    Dorlesk against raw C, jSSC and RXTX on pseudo-terminals
@@ -66,9 +66,12 @@ test: deps
 	$(MAKE) all arm-jvm uart-kernel
 	scripts/run-tests $(BUILD)/linux
 
-demo: deps
-	$(MAKE) linux
-	scripts/demo $(BUILD)/linux
+# The demo's own tree: this machine's library and a jar carrying it alone.
+demo:
+	@scripts/install-deps --demo
+	cmake -S . -B $(BUILD)/demo $(CMAKE_FLAGS) -DDORLESK_HOST_ONLY=ON
+	cmake --build $(BUILD)/demo -j $(JOBS)
+	scripts/demo $(BUILD)/demo
 
 bench: deps
 	$(MAKE) linux
