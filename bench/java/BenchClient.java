@@ -6,7 +6,7 @@ import java.util.Arrays;
 
 /**
  * The benchmark's measurements through a Java serial library.
- *   java BenchClient dorlesk|jssc|rxtx echo|rtt|timeout|cycle PATH [N]
+ *   java BenchClient dorlesk|streams|jssc|rxtx echo|rtt|timeout|cycle PATH [N]
  *   java BenchClient dorlesk scan
  * Prints "metric value" lines, as raw_client does.
  */
@@ -59,6 +59,43 @@ public final class BenchClient {
 
         public void close() {
             Serial.commClose(h);
+        }
+    }
+
+    /** Dorlesk's Java API: SerialPort and its streams, as a new program uses them. */
+    static final class Streams implements Line {
+        cz.qelvar.SerialPort port;
+        InputStream in;
+        OutputStream out;
+
+        public void open(String path, int timeoutMs) throws Exception {
+            port = cz.qelvar.SerialPort.open(path);
+            port.setLine(115200, "8N1");
+            port.setReadTimeout(java.time.Duration.ofMillis(timeoutMs));
+            in = port.getInputStream();
+            out = port.getOutputStream();
+        }
+
+        public void write(byte[] data, int n) throws Exception {
+            out.write(data, 0, n);
+        }
+
+        public int readSome(byte[] buf, int n) throws Exception {
+            return Math.max(in.read(buf, 0, n), 0);
+        }
+
+        public int read(byte[] buf, int n) throws Exception {
+            int got = 0;
+            try {
+                for (int r; got < n && (r = in.read(buf, got, n - got)) > 0;) got += r;
+            } catch (cz.qelvar.SerialPortTimeoutException e) {
+                // what arrived in time
+            }
+            return got;
+        }
+
+        public void close() {
+            port.close();
         }
     }
 
@@ -234,6 +271,7 @@ public final class BenchClient {
     static Line line(String library) {
         switch (library) {
             case "dorlesk": return new Dorlesk();
+            case "streams": return new Streams();
             case "jssc": return new Jssc();
             case "rxtx": return new Rxtx();
             default: throw new IllegalArgumentException(library);

@@ -2,8 +2,10 @@ package cz.qelvar;
 
 import java.io.File;
 import java.io.IOException;
+import java.io.InputStream;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
+import java.time.Duration;
 
 /**
  * {@code term PORT [BAUD] [FRAME]}: what arrives goes to standard output, what is
@@ -25,63 +27,83 @@ final class SerialTerminal {
             System.err.println("dorlesk: " + SerialDiagnostics.clean(refused) + ".");
             return 1;
         }
-        int h = Serial.commOpen(port);
-        if (h == -1) {
-            System.err.println("dorlesk: " + SerialDiagnostics.clean(port) + " cannot be opened;"
-                    + " java -jar dorlesk.jar check PORT says why.");
+        SerialPort serial;
+        try {
+            serial = SerialPort.open(port);
+        } catch (SerialPortException e) {
+            System.err.println("dorlesk: " + e.getMessage());
             return 1;
         }
-        if (baud != null && Serial.commSetBaud(h, baud, frame) == 0) {
-            System.err.println("dorlesk: the port refused " + baud + " " + SerialDiagnostics.clean(frame)
-                    + "; the library takes " + LineSettings.TAKES + ".");
-            Serial.commClose(h);
+        try (SerialPort open = serial) {
+            if (baud != null) open.setLine(Integer.parseInt(baud), frame);
+            open.setReadTimeout(Duration.ofMillis(200));
+            return session(open, port, baud != null ? " at " + baud + " " + frame : "", hex);
+        } catch (SerialPortException e) {
+            System.err.println("\r\ndorlesk: " + e.getMessage() + "; leaving.");
             return 1;
+        } finally {
+            restore();
         }
-        Serial.commSetTimeout(h, 200);
+    }
+
+    private static int session(SerialPort port, String name, String line, boolean hex) throws SerialPortException {
         // Keys go out as they are typed, unechoed: the device echoes if it wants to.
         boolean keys = System.console() != null && (savedTerminal = stty("-g")) != null
                 && stty("-icanon -echo -isig -ixon -icrnl min 1 time 0") != null;
-        System.err.println("Connected to " + SerialDiagnostics.clean(port)
-                + (baud != null ? " at " + baud + " " + frame : "")
+        System.err.println("Connected to " + SerialDiagnostics.clean(name) + line
                 + "; Ctrl-] leaves" + (keys ? "." : ", as does the end of the input."));
         if (keys) Runtime.getRuntime().addShutdownHook(new Thread(SerialTerminal::restore));
-        Thread reader = new Thread(() -> receive(h, hex), "dorlesk-term");
+        Thread reader = new Thread(() -> receive(port, hex), "dorlesk-term");
         reader.start();
-        int status = 0;
         try {
             byte[] typed = new byte[1024];
             int n;
-            while (!leaving && (n = System.in.read(typed)) > 0) {
+            while (!leaving && (n = keys(typed)) > 0) {
                 int end = 0;
                 while (end < n && (typed[end] & 0xFF) != LEAVE) end++;
-                if (end > 0 && Serial.commWrite(h, typed, end) != end) {
-                    System.err.println("\r\ndorlesk: the port took not all that was typed; leaving.");
-                    status = 1;
-                    break;
-                }
+                port.write(typed, 0, end);
                 if (end < n) break;
             }
-        } catch (IOException e) {
-            status = 1;
+        } finally {
+            leaving = true;
+            try {
+                reader.join(); // its read returns within its time-out
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
         }
-        leaving = true;
-        try {
-            reader.join(); // its read returns within its time-out
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-        }
-        Serial.commClose(h);
-        restore();
-        return status;
+        return 0;
     }
 
-    private static void receive(int h, boolean hex) {
+    /** What was typed; the end of the input, or a failure to read it, leaves. */
+    private static int keys(byte[] typed) {
+        try {
+            return System.in.read(typed);
+        } catch (IOException e) {
+            return -1;
+        }
+    }
+
+    private static void receive(SerialPort port, boolean hex) {
         byte[] buffer = new byte[4096];
         PrintStream out = System.out;
+        InputStream in = port.getInputStream();
         int column = 0;
         while (!leaving) {
-            long started = System.nanoTime();
-            int n = Serial.commRead(h, buffer, buffer.length);
+            int n;
+            try {
+                n = in.read(buffer);
+            } catch (SerialPortTimeoutException e) {
+                continue;
+            } catch (IOException e) {
+                n = -1;
+            }
+            if (n == -1) {
+                if (leaving) return;
+                System.err.println("\r\ndorlesk: the port hung up; leaving.");
+                restore();
+                System.exit(1);
+            }
             if (hex) {
                 StringBuilder line = new StringBuilder();
                 for (int i = 0; i < n; i++) {
@@ -92,12 +114,6 @@ final class SerialTerminal {
                 out.write(buffer, 0, n);
             }
             out.flush();
-            // Nothing, and long before the time-out: the port hung up.
-            if (n == 0 && !leaving && System.nanoTime() - started < 50_000_000L) {
-                System.err.println("\r\ndorlesk: the port hung up; leaving.");
-                restore();
-                System.exit(1);
-            }
         }
     }
 
