@@ -27,6 +27,14 @@ start_echo() {
   fail "the echoing far end did not start"
 }
 
+# Debian's own checker, errors and warnings alike; the library as shipped is stripped.
+debian_checks() {
+  command -v lintian >/dev/null || fail "lintian is missing: scripts/install-deps installs it"
+  local out
+  out=$(lintian --fail-on error,warning "$1" 2>&1) || fail "lintian finds fault with $(basename "$1"): $out"
+  echo "lintian: $(basename "$1") clean"
+}
+
 case $check in
 jar_alone)
   out=$(env XDG_CACHE_HOME="$work/cache" "${java_alone[@]}" -jar "$jar" --version)
@@ -303,6 +311,7 @@ package)
   (cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null)
   deb=$(ls "$work"/pkg/*.deb)
   echo "built $(basename "$deb")"
+  debian_checks "$deb"
   dpkg -x "$deb" "$work/root"
   for f in usr/lib/jni/libDorlesk.so usr/share/java/dorlesk.jar; do
     [ -f "$work/root/$f" ] || fail "the package lacks /$f"
@@ -354,9 +363,10 @@ arm_packages)
     info=$(dpkg-deb -I "$deb") contents=$(dpkg-deb -c "$deb")
     echo "$(basename "$deb"): $(grep -E '^ (Package|Architecture|Version):' <<<"$info" | tr -s ' ' | paste -sd';')"
     grep -qx " Architecture: $arch" <<<"$info" || fail "$deb is not for $arch"
-    for f in ./usr/lib/jni/libDorlesk.so ./usr/share/java/dorlesk.jar; do
+    for f in ./usr/lib/jni/libDorlesk.so ./usr/share/java/dorlesk-$(dpkg-deb -f "$deb" Version).jar; do
       grep -q " $f$" <<<"$contents" || fail "$deb lacks $f"
     done
+    debian_checks "$deb"
     dpkg-deb -x "$deb" "$work/root-$arch"
     readelf -h "$work/root-$arch/usr/lib/jni/libDorlesk.so" |
       grep -qE "Machine: +$([ "$arch" = arm64 ] && echo AArch64 || echo ARM)$" ||
