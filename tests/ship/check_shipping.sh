@@ -306,6 +306,26 @@ command_line)
   done
   out=$(DORLESK_PORT_DIR=$work/ports java -Djava.library.path="$build" -jar "$jar" term COM1 115200 7e2 2>&1 </dev/null)
   grep -qF "Connected to COM1 at 115200 7e2" <<<"$out" || fail "term COM1 115200 7e2: $out"
+  out=$(DORLESK_PORT_DIR=$work/ports java -Djava.library.path="$build" -jar "$jar" term COM2 2>&1 </dev/null) &&
+    fail "term on a missing port: $out"
+  grep -qF "COM2 maps to $work/ports/COM2, which does not exist." <<<"$out" || fail "term COM2 says not why: $out"
+  # The far end goes away while the keyboard is still open: term notices and
+  # leaves at once, rather than waiting for a key or spinning.
+  mkfifo "$work/keys"
+  sleep 30 >"$work/keys" &
+  keys=$!
+  started=$(date +%s%N)
+  (sleep 2; pkill -f "dorlesk-pty-echo $work/ports/COM1") &
+  set +e
+  out=$(DORLESK_PORT_DIR=$work/ports java -Djava.library.path="$build" -jar "$jar" term COM1 2>&1 <"$work/keys")
+  status=$?
+  set -e
+  kill "$keys"
+  exec 8>&-
+  echo_pid=
+  took=$((($(date +%s%N) - started) / 1000000))
+  [ $status = 1 ] && grep -qF "the port hung up; leaving." <<<"$out" && [ $took -lt 15000 ] ||
+    fail "term after a hang-up: exit $status after $took ms: $out"
   ;;
 package)
   (cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null)

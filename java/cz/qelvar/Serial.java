@@ -2,7 +2,9 @@ package cz.qelvar;
 
 /**
  * Serial (COM) ports: listing, exclusive opening, line settings, synchronous
- * reads and writes with a read time-out, and the RTS and DTR lines.
+ * reads and writes with a read time-out, and the RTS and DTR lines. New
+ * programs may prefer {@link SerialPort}: the same calls as an object to close,
+ * exceptions that say what went wrong, and streams.
  *
  * <p>The native library, module name {@code Dorlesk}, is loaded when this class
  * is first used: from {@code java.library.path} if it is there, otherwise the
