@@ -16,7 +16,9 @@ import java.nio.file.attribute.PosixFilePermissions;
 import java.time.Duration;
 import java.util.Arrays;
 import java.util.List;
-import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.function.Executable;
@@ -112,23 +114,17 @@ class SerialPortTest {
         try (Pty far = new Pty()) {
             far.linkAs("COM7");
             SerialPort port = SerialPort.open("COM7");
-            SerialPort writer = port;
-            // Nobody reads the far end: a large write fills the terminal and blocks.
-            CompletableFuture<String> write = CompletableFuture.supplyAsync(() -> {
+            // A thread each: a read waits, and a large write fills the terminal nobody reads.
+            ExecutorService threads = Executors.newCachedThreadPool();
+            Future<String> write = threads.submit(() -> {
                 try {
-                    writer.write(new byte[1 << 20], 0, 1 << 20);
+                    port.write(new byte[1 << 20], 0, 1 << 20);
                     return "wrote all";
                 } catch (SerialPortException e) {
                     return e.getMessage();
                 }
             });
-            CompletableFuture<Integer> read = CompletableFuture.supplyAsync(() -> {
-                try {
-                    return port.getInputStream().read(new byte[16], 0, 16);
-                } catch (Exception e) {
-                    return -2;
-                }
-            });
+            Future<Integer> read = threads.submit(() -> port.getInputStream().read(new byte[16], 0, 16));
             Thread.sleep(300);
             assertFalse(write.isDone() || read.isDone());
             long closing = System.nanoTime();
