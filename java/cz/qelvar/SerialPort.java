@@ -348,11 +348,15 @@ public final class SerialPort implements AutoCloseable {
             }
             reading.lock();
             try {
-                // The natives wait for the whole count: wait for one byte, then
-                // take what else is there with the shortest time-out they have.
+                // The natives wait for the whole count, so each wait is for what
+                // is there or comes within the shortest time-out they have, or
+                // else for one byte.
                 long started = System.nanoTime();
+                int n = readNative(b, off, len, 1);
+                if (n > 0) return n;
                 long timeout = timeoutMillis;
-                if (readNative(b, off, 1, timeout) == 0) {
+                long left = timeout == 0 ? 0 : Math.max(1, timeout - (System.nanoTime() - started) / 1_000_000);
+                if (readNative(b, off, 1, left) == 0) {
                     if (endedEarly(started)) return -1;
                     throw new SerialPortTimeoutException(name + ": nothing arrived within " + timeout + " ms");
                 }
