@@ -215,9 +215,45 @@ public final class NetChecks {
         System.out.println(why);
         expect(h == -1 && ms < 1000 && why.contains("refused the connection"), "a refused connection fails the"
                 + " open in " + ms + " ms, and check says so");
+        // A server that closes without a byte is not called busy; one that offers
+        // the option and then stalls is reported a second after its offer.
+        try (ServerSocket mute = new ServerSocket(0, 4, InetAddress.getLoopbackAddress())) {
+            serve(mute, new byte[0], true);
+            why = SerialDiagnostics.explain("rfc2217://127.0.0.1:" + mute.getLocalPort());
+            expect(why.contains("closed the connection at once, saying nothing.") && !why.contains("in use"),
+                    "check on a server that closes without a byte: " + why);
+        }
+        try (ServerSocket stalls = new ServerSocket(0, 4, InetAddress.getLoopbackAddress())) {
+            serve(stalls, new byte[] {(byte) 255, (byte) 251, 44}, false); // IAC WILL COM-PORT-OPTION
+            started = System.nanoTime();
+            why = SerialDiagnostics.explain("rfc2217://127.0.0.1:" + stalls.getLocalPort());
+            ms = (System.nanoTime() - started) / 1_000_000;
+            expect(why.contains("offers the COM port option, but did not complete") && ms < 8500,
+                    "check on a server that stalls after its offer, " + ms + " ms (the open's 5 s and 1 s more): "
+                    + why);
+        }
         why = SerialDiagnostics.explain("rfc2217://no-such-host.invalid:2217");
         expect(why.contains("is not resolved"), "check says a name is not resolved");
         silentResolver();
+    }
+
+    /** Greets each connection with these bytes, then closes it or holds it until the server closes. */
+    static void serve(ServerSocket server, byte[] greeting, boolean close) {
+        Thread serving = new Thread(() -> {
+            java.util.List<Socket> held = new java.util.ArrayList<>();
+            try {
+                while (true) {
+                    Socket s = server.accept();
+                    s.getOutputStream().write(greeting);
+                    if (close) s.close();
+                    else held.add(s);
+                }
+            } catch (IOException e) {
+                // the server was closed
+            }
+        });
+        serving.setDaemon(true);
+        serving.start();
     }
 
     /**
