@@ -191,6 +191,10 @@ public final class NetChecks {
                 + SerialDiagnostics.describe(url));
         String checked = tool("check", "COM7");
         expect(checked.equals("COM7 (" + url + ") opens."), "check COM7 opens it through the URL: " + checked);
+        Files.setPosixFilePermissions(entry, java.nio.file.attribute.PosixFilePermissions.fromString("r--r--r--"));
+        checked = tool("check", "COM7");
+        expect(checked.equals("COM7 (" + url + ") opens."), "a COM entry holding the URL opens when the user may"
+                + " read it but not write it: " + checked);
         String shouted = url.replace("rfc2217://", "RFC2217://");
         checked = tool("check", shouted);
         expect(checked.equals(shouted + " opens.") && SerialDiagnostics.describe(shouted).contains("network port"),
