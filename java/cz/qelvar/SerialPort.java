@@ -78,9 +78,10 @@ public final class SerialPort implements AutoCloseable {
             h = openNative(name);
             if (h == -1) throw new SerialPortException(why);
         }
-        SerialPort port = new SerialPort(name, h);
+        // Writes untimed from the start, whatever time-outs the system held; each
+        // read sets its own.
         Serial.commSetTimeout(h, 0);
-        return port;
+        return new SerialPort(name, h);
     }
 
     // Opens and closes take turns with the ends of closes, so that a number a
