@@ -30,6 +30,7 @@ public final class NetChecks {
             transfers(url, device);
             for (String mode : new String[] {"quiet", "talking", "echoing"}) closeAtTheLineRate(url, device, mode);
             lineAndModemLines(url, device);
+            serialPort(url, device);
             refusals(url);
             answersChecked();
             commandFlood();
@@ -75,6 +76,38 @@ public final class NetChecks {
     }
 
     /** 64 KiB each way, with runs of 0xFF (Telnet's IAC), intact; a close delivers what was written. */
+    /** SerialPort on a network port: a line through its stream, a taken port's reason, a close from another thread. */
+    static void serialPort(String url, Pty device) throws Exception {
+        cz.qelvar.SerialPort port = cz.qelvar.SerialPort.open(url);
+        port.setReadTimeout(java.time.Duration.ofSeconds(2));
+        var lines = new java.io.BufferedReader(new java.io.InputStreamReader(port.getInputStream(),
+                StandardCharsets.US_ASCII));
+        long started = System.nanoTime();
+        device.send("OK 1\r\n".getBytes(StandardCharsets.US_ASCII));
+        String line = lines.readLine();
+        long ms = (System.nanoTime() - started) / 1_000_000;
+        expect("OK 1".equals(line) && ms < 500, "a line through SerialPort's stream, " + ms + " ms: " + line);
+        port.getOutputStream().write("AT\r".getBytes(StandardCharsets.US_ASCII));
+        expect(new String(device.receive(3, 2000), StandardCharsets.US_ASCII).equals("AT\r"),
+                "SerialPort's stream writes reach the device");
+        String taken;
+        try {
+            cz.qelvar.SerialPort.open(url).close();
+            taken = "opened twice";
+        } catch (cz.qelvar.SerialPortException e) {
+            taken = e.getMessage();
+        }
+        expect(taken.contains("closed the connection at once"), "a second SerialPort.open says why: " + taken);
+        var read = java.util.concurrent.Executors.newSingleThreadExecutor().submit(() -> port.getInputStream().read());
+        Thread.sleep(300);
+        started = System.nanoTime();
+        port.close();
+        int end = read.get(3, java.util.concurrent.TimeUnit.SECONDS);
+        ms = (System.nanoTime() - started) / 1_000_000;
+        expect(end == -1 && ms < 2500, "a close ends a stream read blocked in another thread: " + end + " in " + ms
+                + " ms");
+    }
+
     static void transfers(String url, Pty device) {
         byte[] data = UartChecks.pattern(65536, 7);
         for (int i = 0; i < data.length; i += 997) Arrays.fill(data, i, Math.min(i + 5, data.length), (byte) 0xFF);

@@ -54,6 +54,7 @@ public final class UartChecks {
         latencyGivenBackAtExit(near, device);
         framesAndRates(near, device);
         transfers(near, far);
+        serialPort(near, far);
         if (args.length > 3) modemLinesAfterClose(near, device, args[3]);
         if (args.length > 3) checkLeavesAHeldPortAlone(near, device, args[3]);
         System.out.println(failures == 0 ? "all checks passed" : failures + " checks failed");
@@ -179,6 +180,36 @@ public final class UartChecks {
         byte[] got = new byte[size];
         int n = Serial.commRead(h, got, size);
         return Arrays.copyOf(got, n);
+    }
+
+    /** SerialPort on the driver: a line through the streams, a time-out, a close from another thread. */
+    static void serialPort(String near, String far) throws Exception {
+        try (cz.qelvar.SerialPort a = cz.qelvar.SerialPort.open(near); cz.qelvar.SerialPort b = cz.qelvar.SerialPort.open(far)) {
+            a.setLine(115200, "8N1");
+            b.setLine(115200, "8N1");
+            a.setReadTimeout(java.time.Duration.ofMillis(300));
+            var lines = new java.io.BufferedReader(new java.io.InputStreamReader(a.getInputStream(),
+                    java.nio.charset.StandardCharsets.US_ASCII));
+            b.getOutputStream().write("OK 1\r\n".getBytes(java.nio.charset.StandardCharsets.US_ASCII));
+            String line = lines.readLine();
+            expect("OK 1".equals(line), "a line through SerialPort's streams: " + line);
+            long started = System.nanoTime();
+            String timedOut;
+            try {
+                timedOut = "read " + a.getInputStream().read();
+            } catch (cz.qelvar.SerialPortTimeoutException e) {
+                timedOut = "timed out";
+            }
+            long ms = (System.nanoTime() - started) / 1_000_000;
+            expect(timedOut.equals("timed out") && ms >= 290, "a silent line times out the stream: " + timedOut
+                    + " after " + ms + " ms");
+            a.setReadTimeout(java.time.Duration.ZERO);
+            var read = java.util.concurrent.Executors.newSingleThreadExecutor().submit(() -> a.getInputStream().read());
+            Thread.sleep(300);
+            a.close();
+            expect(read.get(10, java.util.concurrent.TimeUnit.SECONDS) == -1, "a close ends a stream read blocked in"
+                    + " another thread");
+        }
     }
 
     static void transfers(String near, String far) {
