@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
@@ -43,6 +44,14 @@ extern "C" ssize_t __wrap_read(int fd, void *buf, size_t count) {
 extern "C" ssize_t __real_recv(int fd, void *buf, size_t count, int flags);
 extern "C" ssize_t __wrap_recv(int fd, void *buf, size_t count, int flags) {
   return readHook ? readHook(fd, buf, count) : __real_recv(fd, buf, count, flags);
+}
+
+// And every send() (--wrap=send), so that a test can cut one short where
+// the socket happens to fill.
+extern "C" ssize_t __real_send(int fd, const void *buf, size_t count, int flags);
+static std::function<ssize_t(int, const void *, size_t, int)> sendHook;
+extern "C" ssize_t __wrap_send(int fd, const void *buf, size_t count, int flags) {
+  return sendHook ? sendHook(fd, buf, count, flags) : __real_send(fd, buf, count, flags);
 }
 
 // And every fstat() (--wrap=fstat), counted: a system call is much of what
@@ -108,13 +117,26 @@ bool network() {
 // A terminal server of the test's own: one client at a time on 127.0.0.1,
 // RFC 2217 in front of a pseudo-terminal whose master the test holds. It
 // sets the pseudo-terminal as asked and answers what it then holds, or,
-// told to, answers no setting or reads nothing more; and it keeps every
-// command it received. Like a terminal server, it hands on what it received
+// told to, answers no setting, answers otherwise or reads nothing more; and
+// it keeps every command it received. Like a terminal server, it hands on what it received
 // before it ends a session at the client's end of the stream, and ends it
 // when its device hangs up.
 class TerminalServer {
 public:
   std::atomic<bool> answering{true}, reading{true};
+  // What goes back for a command, given its code and the value the device
+  // then holds: by default the answer, code + 100 with that value.
+  using Reply = std::function<std::string(unsigned char code, const std::string &value)>;
+  static std::string answer(unsigned char code, const std::string &value) {
+    unsigned char out[80];
+    return std::string((const char *)out,
+                       comPortCommand((unsigned char)(code + 100),
+                                      (const unsigned char *)value.data(), value.size(), out));
+  }
+  void replyWith(Reply r) {
+    std::lock_guard<std::mutex> hold(lock);
+    reply = std::move(r);
+  }
 
   explicit TerminalServer(const std::string &device) {
     deviceFd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -159,6 +181,7 @@ private:
   std::thread thread;
   std::mutex lock;
   std::string commands;
+  Reply reply;
   unsigned char frame[2] = {8, 1}; // data bits, parity (1 none)
 
   static void onCommand(void *context, const TelnetCommand &c) {
@@ -263,17 +286,16 @@ private:
             std::string seen = std::to_string(c.body[0]);
             for (size_t i = 1; i < c.bodyLength; i++)
               seen += " " + std::to_string(c.body[i]);
+            Reply r;
             {
               std::lock_guard<std::mutex> hold(lock);
               commands += seen + ";";
+              r = reply;
             }
             if (!answering)
               continue;
             std::string value = setDevice(c.body[0], c.body + 1, c.bodyLength - 1);
-            unsigned char out[64];
-            toClient.append((const char *)out,
-                            comPortCommand((unsigned char)(c.body[0] + 100),
-                                           (const unsigned char *)value.data(), value.size(), out));
+            toClient += r ? r(c.body[0], value) : answer(c.body[0], value);
           }
         }
       }
@@ -394,6 +416,7 @@ protected:
   }
   void TearDown() override {
     readHook = nullptr;
+    sendHook = nullptr;
     for (HANDLE h : opened)
       CloseHandle(h);
     std::string rm = "rm -rf " + dir;
@@ -1175,7 +1198,11 @@ TEST_F(StandIn, ClosingRightAfterAWriteLosesNothingReportedWritten) {
     EXPECT_TRUE(WriteFile(h, data.data(), (DWORD)size, &n, nullptr));
     EXPECT_TRUE(PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR));
     EXPECT_TRUE(PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR));
+    double start = nowMs();
     close(h);
+    // A network port's close waits for the line to send it all (a pseudo-
+    // terminal's 38400 baud here), and no longer once the server is done.
+    EXPECT_LT(nowMs() - start, bound(500.0 + size * 10 * 1000.0 / 38400));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(other.receive(size, 500).size(), size);
   }
@@ -1500,20 +1527,51 @@ void echoingServer(int listener) {
   ::close(fd);
 }
 
+// A listening socket on the loopback address of family (AF_INET or
+// AF_INET6); -1 where the machine has none.
+int listenOnLoopback(int family, int backlog, std::string *url) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  if (family == AF_INET6) {
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+  } else {
+    ((sockaddr_in *)&address)->sin_family = AF_INET;
+    ((sockaddr_in *)&address)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  if (fd < 0 || bind(fd, (sockaddr *)&address, length) != 0 || listen(fd, backlog) != 0) {
+    if (fd >= 0)
+      ::close(fd);
+    return -1;
+  }
+  getsockname(fd, (sockaddr *)&address, &length);
+  int port = ntohs(family == AF_INET6 ? address.sin6_port : ((sockaddr_in *)&address)->sin_port);
+  *url = (family == AF_INET6 ? "rfc2217://[::1]:" : "rfc2217://127.0.0.1:") + std::to_string(port);
+  return fd;
+}
+
 TEST_F(StandIn, ANetworkPortCarriesEveryByteItsSettingsAndItsTimeOuts) {
   if (pair())
     GTEST_SKIP() << "the network port is tried on the host";
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener, (sockaddr *)&address, sizeof address), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  getsockname(listener, (sockaddr *)&address, &length);
+  std::string url;
+  int listener = listenOnLoopback(AF_INET, 1, &url);
+  ASSERT_GE(listener, 0);
   std::thread server(echoingServer, listener);
-  HANDLE h = open("rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+  HANDLE h = open(url);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  // A network that goes silent must become a hang-up, and a request go out
+  // at once.
+  int fd = (int)(intptr_t)h, value = 0;
+  socklen_t size = sizeof value;
+  for (auto option : {std::make_pair(SOL_SOCKET, SO_KEEPALIVE), {IPPROTO_TCP, TCP_NODELAY}}) {
+    EXPECT_EQ(getsockopt(fd, option.first, option.second, &value, &size), 0);
+    EXPECT_EQ(value, 1) << "option " << option.second;
+  }
+  EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &value, &size), 0);
+  EXPECT_EQ(value, 5);
+  EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &value, &size), 0);
+  EXPECT_EQ(value, 10000);
   DCB dcb{};
   ASSERT_TRUE(GetCommState(h, &dcb));
   dcb.BaudRate = 19200;
@@ -1566,4 +1624,226 @@ TEST_F(StandIn, ANetworkPortCarriesEveryByteItsSettingsAndItsTimeOuts) {
   close(h);
   server.join();
   ::close(listener);
+}
+
+TEST_F(StandIn, ANetworkPortOpensOnAnIpv6Address) {
+  if (pair())
+    GTEST_SKIP() << "the network port is tried on the host";
+  std::string url;
+  int listener = listenOnLoopback(AF_INET6, 1, &url);
+  if (listener < 0)
+    GTEST_SKIP() << "this machine has no IPv6 loopback address: " << strerror(errno);
+  std::thread server(echoingServer, listener);
+  HANDLE h = open(url);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << url;
+  setTimeouts(h, 0, 0, 2000);
+  char back[2] = {};
+  DWORD n = 0;
+  EXPECT_TRUE(WriteFile(h, "6", 1, &n, nullptr));
+  EXPECT_TRUE(ReadFile(h, back, 1, &n, nullptr));
+  EXPECT_STREQ(back, "6");
+  close(h);
+  server.join();
+  ::close(listener);
+}
+
+// Whatever a server does, the open ends within its 5 s: at once for one
+// that refuses what the port needs, by the deadline for one that keeps
+// talking without agreeing and for a host that never answers the connect
+// (a listener whose queue is full drops the SYN, as a firewall does).
+TEST_F(StandIn, ANetworkOpenEndsWithinItsBoundWhateverTheServerDoes) {
+  if (!network())
+    GTEST_SKIP() << "runs with the network kind";
+  auto bytes = [](std::initializer_list<unsigned char> b) {
+    return std::string(b.begin(), b.end());
+  };
+  std::string nops;
+  for (int i = 0; i < 4096; i++)
+    nops += "\xff\xf1"; // IAC NOP
+  struct Case {
+    const char *what;
+    std::string greeting;
+    bool floods, drops;
+    double atLeast, below;
+    std::string url;
+    int listener;
+  } cases[] = {
+      {"a server that refuses BINARY", bytes({255, 252, 0}), false, false, 0, 1000, "", -1},
+      {"a server that refuses the COM port option", bytes({255, 251, 0, 255, 253, 0, 255, 254, 44}),
+       false, false, 0, 1000, "", -1},
+      {"a server that never stops sending commands", bytes({255, 251, 0, 255, 253, 0}), true, false,
+       4500, 7000, "", -1},
+      {"a host that drops the connect", "", false, true, 4500, 7000, "", -1},
+  };
+  std::vector<int> queued;
+  for (Case &c : cases) {
+    c.listener = listenOnLoopback(AF_INET, 0, &c.url);
+    ASSERT_GE(c.listener, 0);
+  }
+  // The flooding server never lets its stream run dry, however fast the
+  // port reads it.
+  int floodPort = atoi(cases[2].url.c_str() + cases[2].url.rfind(':') + 1);
+  readHook = [floodPort](int f, void *b, size_t count) -> ssize_t {
+    ssize_t got = __real_read(f, b, count);
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (got < 0 && errno == EAGAIN && count >= 2 &&
+        getpeername(f, (sockaddr *)&peer, &length) == 0 && ntohs(peer.sin_port) == floodPort) {
+      memcpy(b, "\xff\xf1", 2);
+      return 2;
+    }
+    return got;
+  };
+  std::vector<std::thread> servers, opens;
+  std::atomic<bool> over{false};
+  for (Case &c : cases) {
+    int listener = c.listener;
+    std::string url = c.url;
+    if (c.drops) { // fill the accept queue that is never emptied
+      sockaddr_in address{};
+      socklen_t length = sizeof address;
+      getsockname(listener, (sockaddr *)&address, &length);
+      for (int i = 0; i < 2; i++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        connect(fd, (sockaddr *)&address, length);
+        queued.push_back(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else {
+      servers.emplace_back([&c, &over, &nops, listener] {
+        pollfd l = {listener, POLLIN, 0};
+        if (poll(&l, 1, 10000) != 1)
+          return;
+        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        send(fd, c.greeting.data(), c.greeting.size(), MSG_NOSIGNAL);
+        char sink[4096];
+        while (!over) {
+          pollfd p = {fd, (short)(POLLIN | (c.floods ? POLLOUT : 0)), 0};
+          if (poll(&p, 1, 50) < 0 || ((p.revents & POLLIN) && recv(fd, sink, sizeof sink, 0) <= 0))
+            break;
+          if ((p.revents & POLLOUT) && send(fd, nops.data(), nops.size(), MSG_NOSIGNAL) < 0)
+            break;
+        }
+        ::close(fd);
+      });
+    }
+    opens.emplace_back([&c, url] {
+      double start = nowMs();
+      HANDLE h = CreateFileA(("\\\\.\\" + url).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+      double ms = nowMs() - start;
+      EXPECT_EQ(h, INVALID_HANDLE_VALUE) << c.what;
+      EXPECT_GE(ms, c.atLeast) << c.what;
+      EXPECT_LT(ms, bound(c.below)) << c.what;
+      if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    });
+  }
+  for (std::thread &t : opens)
+    t.join();
+  readHook = nullptr;
+  over = true;
+  for (std::thread &t : servers)
+    t.join();
+  for (Case &c : cases)
+    ::close(c.listener);
+  for (int fd : queued)
+    ::close(fd);
+}
+
+// What a terminal server answers is checked against what was asked, whatever
+// it sends around its answers; and a setting shares the stream's two
+// directions with the calls around it.
+TEST_F(StandIn, ANetworkSettingTakesOnlyTheAnswerItAskedFor) {
+  if (!far.server)
+    GTEST_SKIP() << "needs a terminal server of the test's own (the network kind)";
+  TerminalServer &server = *far.server;
+  HANDLE h = openFarEnd();
+  DCB dcb;
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  dcb.BaudRate = 19200;
+  dcb.Parity = ODDPARITY;
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  dcb.Parity = EVENPARITY;
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  // Odd is 2 and even 3 on the wire; each modem line is switched by itself.
+  std::string line = "1 0 0 75 0;2 8;";
+  std::string sent = server.received();
+  EXPECT_EQ(sent.substr(sent.find(line)), line + "3 2;4 1;5 1;" + line + "3 3;4 1;5 1;5 9;5 12;");
+
+  // Any other value than the one asked for is a refusal.
+  for (unsigned char wrong : {3, 5}) {
+    server.replyWith([wrong](unsigned char code, const std::string &value) {
+      return TerminalServer::answer(code, code != wrong ? value : code == 3 ? "\x01" : "\x09");
+    });
+    DCB asked = dcb;
+    asked.Parity = wrong == 3 ? ODDPARITY : EVENPARITY;
+    asked.fDtrControl = wrong == 3 ? DTR_CONTROL_DISABLE : DTR_CONTROL_ENABLE;
+    EXPECT_FALSE(SetCommState(h, &asked))
+        << (wrong == 3 ? "parity answered as none" : "DTR answered as off");
+  }
+
+  // Data ahead of an answer longer than its value: the data waits for the
+  // next read, whole, and a discard takes it.
+  server.replyWith([](unsigned char code, const std::string &value) {
+    std::string overlong = TerminalServer::answer(code, value + std::string(12, '~'));
+    return code == 5 ? "hello" + overlong : overlong;
+  });
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.BaudRate = 9600;
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  setTimeouts(h, 0, 0, 1000);
+  char got[8] = {};
+  DWORD n = 0;
+  EXPECT_TRUE(ReadFile(h, got, 5, &n, nullptr));
+  EXPECT_STREQ(got, "hello");
+  dcb.BaudRate = 19200;
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  EXPECT_TRUE(PurgeComm(h, PURGE_RXCLEAR));
+  setTimeouts(h, 0, 0, 200);
+  EXPECT_TRUE(ReadFile(h, got, 5, &n, nullptr));
+  EXPECT_EQ(n, 0u) << "a discard left what a setting received";
+  server.replyWith(nullptr);
+
+  // A write cut between the two IACs of a 0xFF owes the second, which goes
+  // out ahead of the next command.
+  int fd = (int)(intptr_t)h;
+  sendHook = [fd](int f, const void *b, size_t count, int flags) -> ssize_t {
+    bool cut = f == fd && count == 2 && memcmp(b, "\xff\xff", 2) == 0;
+    return __real_send(f, b, cut ? 1 : count, flags);
+  };
+  EXPECT_TRUE(WriteFile(h, "\xff", 1, &n, nullptr));
+  EXPECT_EQ(n, 1u);
+  sendHook = nullptr;
+  dcb.BaudRate = 9600;
+  double start = nowMs();
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  EXPECT_LT(nowMs() - start, bound(1000.0));
+  EXPECT_EQ(far.receive(2, 300), "\xff");
+
+  // A setting that read the stream itself (for a modem line the server
+  // leaves unanswered) hands it on to a read that queued behind it.
+  server.answering = false;
+  setTimeouts(h, 0, 0, 2000);
+  std::thread setting([&] {
+    DCB other = dcb;
+    other.fDtrControl = DTR_CONTROL_ENABLE;
+    EXPECT_TRUE(SetCommState(h, &other));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    far.send("r");
+  });
+  start = nowMs();
+  EXPECT_TRUE(ReadFile(h, got, 1, &n, nullptr));
+  EXPECT_EQ(n, 1u);
+  EXPECT_LT(nowMs() - start, bound(1000.0));
+  setting.join();
+  sender.join();
+  server.answering = true; // for the close's question
 }
