@@ -8,8 +8,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sched.h>
 #include <pty.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -105,15 +105,46 @@ const char *pair() {
 }
 
 // With DORLESK_TEST_KIND=network the far end is a pseudo-terminal behind a
-// terminal server of the test's own, and the port is opened by its URL.
+// terminal server of the test's own, with DORLESK_TEST_KIND=ser2net behind
+// Debian's ser2net, and the port is opened by its URL.
+bool throughSer2net() {
+  const char *kind = getenv("DORLESK_TEST_KIND");
+  return kind != nullptr && strcmp(kind, "ser2net") == 0;
+}
 bool network() {
   const char *kind = getenv("DORLESK_TEST_KIND");
-  return kind != nullptr && strcmp(kind, "network") == 0;
+  return throughSer2net() || (kind != nullptr && strcmp(kind, "network") == 0);
 }
+// A server that can be told to answer nothing or read nothing more.
+bool ownServer() { return network() && !throughSer2net(); }
 
 #define NEEDS_A_LOCAL_DEVICE(why)                                                                  \
   if (network())                                                                                   \
   GTEST_SKIP() << why
+
+// A listening socket on the loopback address of family (AF_INET or
+// AF_INET6); -1 where the machine has none.
+int listenOnLoopback(int family, int backlog, std::string *url) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  if (family == AF_INET6) {
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+  } else {
+    ((sockaddr_in *)&address)->sin_family = AF_INET;
+    ((sockaddr_in *)&address)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  if (fd < 0 || bind(fd, (sockaddr *)&address, length) != 0 || listen(fd, backlog) != 0) {
+    if (fd >= 0)
+      ::close(fd);
+    return -1;
+  }
+  getsockname(fd, (sockaddr *)&address, &length);
+  int port = ntohs(family == AF_INET6 ? address.sin6_port : ((sockaddr_in *)&address)->sin_port);
+  *url = (family == AF_INET6 ? "rfc2217://[::1]:" : "rfc2217://127.0.0.1:") + std::to_string(port);
+  return fd;
+}
 
 // A terminal server of the test's own: one client at a time on 127.0.0.1,
 // RFC 2217 in front of a pseudo-terminal whose master the test holds. It
@@ -330,6 +361,84 @@ private:
   }
 };
 
+// Debian's ser2net in front of a pseudo-terminal, on a free port of
+// 127.0.0.1, with a config and a directory of its own; stopped by its pid.
+struct Ser2net {
+  pid_t pid = -1;
+  int deviceFd = -1; // the device as the server has it, for its settings
+  std::string dir, url;
+
+  static bool listening(int port) {
+    char want[32], local[64], remote[64], line[512];
+    snprintf(want, sizeof want, "0100007F:%04X", port);
+    unsigned state = 0;
+    bool found = false;
+    FILE *f = fopen("/proc/net/tcp", "r");
+    while (f != nullptr && !found && fgets(line, sizeof line, f) != nullptr)
+      found = sscanf(line, "%*d: %63s %63s %x", local, remote, &state) == 3 &&
+              strcmp(local, want) == 0 && state == 0x0A;
+    if (f != nullptr)
+      fclose(f);
+    return found;
+  }
+
+  explicit Ser2net(const std::string &device) {
+    char made[] = "/tmp/dorlesk-ser2net-XXXXXX";
+    if (mkdtemp(made) == nullptr) {
+      ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+      return;
+    }
+    dir = made;
+    for (int attempt = 0; attempt < 5 && url.empty(); attempt++) {
+      std::string free;
+      int probe = listenOnLoopback(AF_INET, 1, &free);
+      ::close(probe);
+      int port = atoi(free.c_str() + free.rfind(':') + 1);
+      FILE *config = fopen((dir + "/ser2net.yaml").c_str(), "w");
+      fprintf(config,
+              "connection: &net\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%d\n"
+              "  connector: serialdev,%s,9600n81,local\n  options:\n    max-connections: 1\n",
+              port, device.c_str());
+      fclose(config);
+      std::string log = dir + "/log", pidFile = dir + "/pid", conf = dir + "/ser2net.yaml";
+      pid = fork();
+      if (pid == 0) {
+        int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(out, 2);
+        execlp("ser2net", "ser2net", "-n", "-c", conf.c_str(), "-P", pidFile.c_str(), nullptr);
+        _exit(127);
+      }
+      for (int i = 0; i < 200 && url.empty() && waitpid(pid, nullptr, WNOHANG) == 0; i++) {
+        if (listening(port))
+          url = "rfc2217://127.0.0.1:" + std::to_string(port);
+        else
+          usleep(20000);
+      }
+      if (url.empty())
+        stop();
+    }
+    if (url.empty()) {
+      std::string cat = "cat " + dir + "/log >&2";
+      ADD_FAILURE() << "ser2net did not start (is it installed?): "
+                    << (system(cat.c_str()) == 0 ? "its log above" : "no log");
+    }
+    deviceFd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  }
+  void stop() {
+    if (pid > 0 && kill(pid, SIGTERM) == 0)
+      waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  ~Ser2net() {
+    stop();
+    ::close(deviceFd);
+    std::string rm = "rm -rf " + dir;
+    if (!dir.empty() && system(rm.c_str()) != 0)
+      ADD_FAILURE() << "cannot remove " << dir;
+  }
+};
+
 // The most CPU a thread may spend sleeping through a wait. A pair is tested
 // in the uart layer's emulated machine, which charges whole 4 ms ticks.
 double idleCpuMs() { return pair() ? 20.0 : 5.0; }
@@ -344,6 +453,7 @@ struct FarEnd {
   int master = -1;
   std::string slave;
   std::unique_ptr<TerminalServer> server;
+  std::unique_ptr<Ser2net> ser2net;
 
   FarEnd() {
     if (pair()) {
@@ -368,7 +478,10 @@ struct FarEnd {
     if (openpty(&master, &slaveFd, name, nullptr, nullptr) != 0)
       ADD_FAILURE() << "openpty: " << strerror(errno);
     slave = name;
-    if (network()) {
+    if (throughSer2net()) {
+      ser2net.reset(new Ser2net(slave));
+      slave = ser2net->url;
+    } else if (network()) {
       server.reset(new TerminalServer(slave));
       slave = server->url();
     }
@@ -377,14 +490,20 @@ struct FarEnd {
   ~FarEnd() {
     hangUp();
     server.reset();
+    ser2net.reset();
   }
   // The device the port's settings land on: the open handle's own, or the
   // one behind the terminal server.
-  int device(HANDLE h) const { return server ? server->device() : (int)(intptr_t)h; }
+  int device(HANDLE h) const {
+    return server ? server->device() : ser2net ? ser2net->deviceFd : (int)(intptr_t)h;
+  }
+  // ser2net keeps its client when its device hangs up: it hangs up itself.
   void hangUp() {
     if (master >= 0)
       close(master);
     master = -1;
+    if (ser2net)
+      ser2net->stop();
   }
   void send(const std::string &bytes) {
     ASSERT_EQ(write(master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
@@ -1070,8 +1189,8 @@ TEST_F(StandIn, ACloseFromAnotherThreadEndsABlockedReadAndItsNumberIsNotReusedUn
 // more, a write and a setting waiting for room to send.
 TEST_F(StandIn, ACloseEndsAtOnceEveryCallItMeetsSettingsIncluded) {
   for (bool stalled : {false, true}) {
-    if (stalled && !network())
-      break; // a local setting never waits
+    if (stalled && !ownServer())
+      break; // a local setting never waits, and ser2net always answers
     FarEnd other;
     HANDLE h = open(other.slave);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -1120,7 +1239,7 @@ TEST_F(StandIn, ACloseEndsAtOnceEveryCallItMeetsSettingsIncluded) {
       EXPECT_FALSE(results[1]);
       EXPECT_LT(ended[1] - start, bound(100.0)) << "the write";
     }
-    if (network()) {
+    if (ownServer()) {
       EXPECT_FALSE(results[2]);
       EXPECT_LT(ended[2] - start, bound(100.0)) << "the setting, stalled " << stalled;
     }
@@ -1199,11 +1318,13 @@ TEST_F(StandIn, ClosingRightAfterAWriteLosesNothingReportedWritten) {
     EXPECT_TRUE(WriteFile(h, data.data(), (DWORD)size, &n, nullptr));
     EXPECT_TRUE(PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR));
     EXPECT_TRUE(PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR));
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
     double start = nowMs();
     close(h);
-    // A network port's close waits for the line to send it all (a pseudo-
-    // terminal's 38400 baud here), and no longer once the server is done.
-    EXPECT_LT(nowMs() - start, bound(500.0 + size * 10 * 1000.0 / 38400));
+    // A network port's close waits for the line to send it all, and no
+    // longer once the server is done.
+    EXPECT_LT(nowMs() - start, bound(500.0 + size * 10 * 1000.0 / dcb.BaudRate));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(other.receive(size, 500).size(), size);
   }
@@ -1549,30 +1670,6 @@ void echoingServer(int listener) {
   ::close(fd);
 }
 
-// A listening socket on the loopback address of family (AF_INET or
-// AF_INET6); -1 where the machine has none.
-int listenOnLoopback(int family, int backlog, std::string *url) {
-  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in6 address{};
-  socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-  if (family == AF_INET6) {
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-  } else {
-    ((sockaddr_in *)&address)->sin_family = AF_INET;
-    ((sockaddr_in *)&address)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  }
-  if (fd < 0 || bind(fd, (sockaddr *)&address, length) != 0 || listen(fd, backlog) != 0) {
-    if (fd >= 0)
-      ::close(fd);
-    return -1;
-  }
-  getsockname(fd, (sockaddr *)&address, &length);
-  int port = ntohs(family == AF_INET6 ? address.sin6_port : ((sockaddr_in *)&address)->sin_port);
-  *url = (family == AF_INET6 ? "rfc2217://[::1]:" : "rfc2217://127.0.0.1:") + std::to_string(port);
-  return fd;
-}
-
 TEST_F(StandIn, ANetworkPortCarriesEveryByteItsSettingsAndItsTimeOuts) {
   if (pair())
     GTEST_SKIP() << "the network port is tried on the host";
@@ -1674,7 +1771,7 @@ TEST_F(StandIn, ANetworkPortOpensOnAnIpv6Address) {
 // talking without agreeing and for a host that never answers the connect
 // (a listener whose queue is full drops the SYN, as a firewall does).
 TEST_F(StandIn, ANetworkOpenEndsWithinItsBoundWhateverTheServerDoes) {
-  if (!network())
+  if (!ownServer())
     GTEST_SKIP() << "runs with the network kind";
   auto bytes = [](std::initializer_list<unsigned char> b) {
     return std::string(b.begin(), b.end());
