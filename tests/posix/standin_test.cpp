@@ -1966,3 +1966,34 @@ TEST_F(StandIn, ANetworkSettingTakesOnlyTheAnswerItAskedFor) {
   sender.join();
   server.answering = true; // for the close's question
 }
+
+// A COM entry may be a file holding the port's URL; one its user may read
+// but not write is still that port, not a file refused.
+TEST_F(StandIn, AComEntryHoldingTheUrlOpensForAUserWhoMayOnlyReadIt) {
+  if (!network())
+    GTEST_SKIP() << "needs a network port";
+  std::string entry = dir + "/COM7";
+  FILE *f = fopen(entry.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fprintf(f, "%s\n", far.slave.c_str());
+  fclose(f);
+  ASSERT_EQ(chmod(entry.c_str(), 0444), 0);
+  HANDLE h = open("COM7"); // for its owner, and for root even though root may write it
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  close(h);
+  if (getuid() != 0)
+    return; // the owner could not write it either: that was the case
+  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0)
+      _exit(2);
+    HANDLE h = CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+    _exit(h != INVALID_HANDLE_VALUE && CloseHandle(h) ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "as uid 65534: " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
