@@ -126,6 +126,27 @@ loader)
   rm "$lib" && ln -s "$work/outside" "$lib"
   [ "$(loaded_from)" = "$lib" ] && [ -f "$lib" ] && [ ! -L "$lib" ] || fail "the link was not replaced"
   [ ! -e "$work/outside" ] || fail "the library was written through a link in place"
+  # Nor is a replacement ever written under the library's own name, where
+  # another start could map it half written: inotify sees only a rename.
+  printf 'Y' | dd of="$lib" bs=1 seek=300 conv=notrunc status=none
+  seen=$(python3 - "$(dirname "$lib")" "$(basename "$lib")" env XDG_CACHE_HOME="$work/cache" \
+    "${java_alone[@]}" -jar "$jar" --version <<'PY'
+import ctypes, os, struct, subprocess, sys
+libc = ctypes.CDLL(None, use_errno=True)
+fd = libc.inotify_init1(os.O_NONBLOCK)
+kinds = {"written": 0x2 | 0x8 | 0x100, "renamed": 0x80}  # MODIFY CLOSE_WRITE CREATE; MOVED_TO
+if fd < 0 or libc.inotify_add_watch(fd, sys.argv[1].encode(), 0x2 | 0x8 | 0x80 | 0x100) < 0:
+    sys.exit("inotify: " + os.strerror(ctypes.get_errno()))
+subprocess.run(sys.argv[3:], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
+data, seen, at = os.read(fd, 1 << 20), set(), 0
+while at < len(data):
+    mask, length = struct.unpack_from("4xI4xI", data, at)
+    if data[at + 16:at + 16 + length].rstrip(b"\0").decode() == sys.argv[2]:
+        seen.update(k for k, bits in kinds.items() if mask & bits)
+    at += 16 + length
+print(" ".join(sorted(seen)))
+PY
+  ) && [ "$seen" = renamed ] || fail "a tampered library was replaced by '$seen', not by a rename alone"
   # A uid with no passwd entry has user.home "?": HOME is taken, and without
   # it the error says what to set; nothing lands in the working directory.
   mkdir -p "$work/cwd" "$work/home2"
