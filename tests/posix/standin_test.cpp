@@ -439,9 +439,11 @@ struct Ser2net {
   }
 };
 
-// The most CPU a thread may spend sleeping through a wait. A pair is tested
-// in the uart layer's emulated machine, which charges whole 4 ms ticks.
-double idleCpuMs() { return pair() ? 20.0 : 5.0; }
+// The most CPU a thread may spend sleeping through a wait of 200 ms or
+// more; a thread that spins spends the whole wait. A pair is tested in the
+// uart layer's emulated machine, which charges whole ticks and its USB
+// adapter's interrupt work to whoever is on the CPU: 21.5 ms was seen there.
+double idleCpuMs() { return pair() ? 40.0 : 5.0; }
 
 #define NEEDS_PSEUDO_TERMINALS(why)                                                                \
   if (pair())                                                                                      \
@@ -770,7 +772,8 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
       if (child == 0) {
         HANDLE h = open(name);
         int error = h == INVALID_HANDLE_VALUE ? (int)GetLastError() : 0;
-        close(h);
+        if (h != INVALID_HANDLE_VALUE)
+          close(h);
         _exit(error);
       }
       int status = -1;
