@@ -109,7 +109,10 @@ public final class UartChecks {
     static void hold(String near, String end) throws Exception {
         open(near);
         System.out.println("held");
-        if (end.equals("exit")) System.exit(0);
+        if (end.equals("exit")) {
+            System.in.read(); // once the mode has been seen while held
+            System.exit(0);
+        }
         Thread.sleep(60_000);
         System.exit(3);
     }
@@ -139,7 +142,8 @@ public final class UartChecks {
                     .redirectErrorStream(true).start();
             String said = new String(p.getInputStream().readNBytes(5), StandardCharsets.UTF_8);
             String held = latency(device);
-            if (!end.equals("exit")) run("kill", "-" + end, Long.toString(p.pid()));
+            if (end.equals("exit")) p.getOutputStream().close();
+            else run("kill", "-" + end, Long.toString(p.pid()));
             boolean ended = p.waitFor(30, java.util.concurrent.TimeUnit.SECONDS);
             if (!ended) p.destroyForcibly();
             String after = latency(device);
