@@ -194,7 +194,9 @@ public final class UartChecks {
             a.setReadTimeout(java.time.Duration.ofMillis(300));
             var lines = new java.io.BufferedReader(new java.io.InputStreamReader(a.getInputStream(),
                     java.nio.charset.StandardCharsets.US_ASCII));
-            b.getOutputStream().write("OK 1\r\n".getBytes(java.nio.charset.StandardCharsets.US_ASCII));
+            // Ended by \n alone: readLine may return at a \r before the \n has
+            // come, and the time-out below would read it.
+            b.getOutputStream().write("OK 1\n".getBytes(java.nio.charset.StandardCharsets.US_ASCII));
             String line = lines.readLine();
             expect("OK 1".equals(line), "a line through SerialPort's streams: " + line);
             long started = System.nanoTime();
