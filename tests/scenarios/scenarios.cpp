@@ -309,6 +309,101 @@ bool scansOncePerLoad(Dorlesk &first, FakeVm &vm) {
   return true;
 }
 
+// ---- Windows' rule: a synchronous handle runs one call at a time ----
+
+// A read in a thread of its own, with a VM environment of its own.
+struct Reader {
+  Dorlesk *d;
+  jint handle;
+  jint n = -1;
+  double started = 0, ended = 0;
+  FakeVm vm;
+};
+
+void readTen(void *p) {
+  Reader *r = (Reader *)p;
+  jbyteArray buf = r->vm.newByteArray(std::vector<jbyte>(10, 'z'));
+  r->started = nowMs();
+  r->n = r->d->read(r->vm.env(), nullptr, r->handle, buf, 10);
+  r->ended = nowMs();
+}
+
+struct Beside {
+  const char *what;
+  jint (*call)(Dorlesk &, FakeVm &, jint);
+  int turns;     // time-outs the call waits: the read's, and its own
+  bool answers0; // its answer is 0 (a close, an empty read), else a success
+};
+
+jint writeOne(Dorlesk &d, FakeVm &vm, jint h) {
+  return d.write(vm.env(), nullptr, h, vm.newByteArray({'x'}), 1);
+}
+jint setLine(Dorlesk &d, FakeVm &vm, jint h) {
+  return d.setBaud(vm.env(), nullptr, h, vm.newString("9600"), vm.newString("8N1"));
+}
+jint setTimeout(Dorlesk &d, FakeVm &vm, jint h) { return d.setTimeout(vm.env(), nullptr, h, 400); }
+jint rtsOff(Dorlesk &d, FakeVm &vm, jint h) { return d.rts(vm.env(), nullptr, h, JNI_FALSE); }
+jint dtrOff(Dorlesk &d, FakeVm &vm, jint h) { return d.dtr(vm.env(), nullptr, h, JNI_FALSE); }
+jint closePort(Dorlesk &d, FakeVm &vm, jint h) { return d.close(vm.env(), nullptr, h); }
+jint readTenMore(Dorlesk &d, FakeVm &vm, jint h) {
+  return d.read(vm.env(), nullptr, h, vm.newByteArray(std::vector<jbyte>(10, 'z')), 10);
+}
+
+// While a 400 ms read waits on a silent line, each other call on the port
+// waits until the read returns: a write, every setting, a close, and a
+// second read, whose own time-out starts only when its turn comes. The read
+// itself is not cut short, by a close either.
+bool callsWaitForARead(Dorlesk &d, FakeVm &vm) {
+  const double timeout = 400;
+  const Beside calls[] = {{"commWrite", writeOne, 1, false},
+                          {"commSetBaud", setLine, 1, false},
+                          {"commSetTimeout", setTimeout, 1, false},
+                          {"commRTS", rtsOff, 1, false},
+                          {"commDTR", dtrOff, 1, false},
+                          {"commRead", readTenMore, 2, true},
+                          {"commClose", closePort, 1, true}};
+  std::string seen;
+  bool sideBySide = false, untold = false;
+  for (const Beside &c : calls) {
+    jint h = d.open(vm.env(), nullptr, vm.newString("COM10"));
+    CHECK(h != -1);
+    CHECK(d.setTimeout(vm.env(), nullptr, h, (jlong)timeout) == 1);
+    Reader reader;
+    reader.d = &d;
+    reader.handle = h;
+    void *thread = startThread(readTen, &reader);
+    int inside = awaitCallsOn(h, 1, 5000);
+    jint result = c.call(d, vm, h);
+    double returned = nowMs();
+    joinThread(thread);
+    if (c.call != closePort)
+      d.close(vm.env(), nullptr, h);
+    char line[160];
+    snprintf(
+        line, sizeof line, "%s%s returned %.0f ms after the read began, the read %.0f ms after",
+        seen.empty() ? "" : "; ", c.what, returned - reader.started, reader.ended - reader.started);
+    seen += line;
+    context = seen;
+    CHECK(inside != 0);
+    if (inside == -1) {
+      untold = true;
+      sideBySide = sideBySide || returned < reader.ended;
+      continue;
+    }
+    CHECK(reader.n == 0 && reader.ended - reader.started >= timeout - 1);
+    // Its thread may note the time before the reader's does: count from the read's start.
+    CHECK(returned - reader.started >= c.turns * timeout - 1);
+    CHECK(c.answers0 ? result == 0 : result != 0 && result != -1);
+  }
+  printf("%s\n", seen.c_str());
+  if (untold)
+    skipReason = std::string(sideBySide ? "Wine runs calls on one handle side by side, as Windows "
+                                          "does not: "
+                                        : "Wine shows no queue to wait for: ") +
+                 seen;
+  return true;
+}
+
 struct Scenario {
   const char *name;
   bool (*run)(Dorlesk &, FakeVm &);
@@ -326,6 +421,7 @@ struct Scenario {
     {"ri_dcd", answersCarrierAndRing},
     {"refusals", refuses},
     {"load_twice", scansOncePerLoad},
+    {"one_call_at_a_time", callsWaitForARead},
 };
 
 } // namespace

@@ -39,6 +39,16 @@ void unloadDorlesk(Dorlesk &d);
 bool dorleskLoaded();
 double nowMs();
 
+// Runs fn(arg) in a thread of its own that may call the DLL, as a JVM
+// thread would; joinThread waits for it to end.
+void *startThread(void (*fn)(void *), void *arg);
+void joinThread(void *thread);
+
+// Waits until count calls hold or wait for the port handle under Windows'
+// one-call-at-a-time rule: 1 when they do, 0 when they did not within
+// timeoutMs, -1 where the host runs calls side by side and cannot tell.
+int awaitCallsOn(jint handle, int count, int timeoutMs);
+
 // harness DLL SCENARIO MACHINE_PORTS: exit 0 passed, 1 failed, 77 skipped.
 int scenarioMain(int argc, char **argv);
 

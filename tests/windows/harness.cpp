@@ -73,4 +73,36 @@ double nowMs() {
   return 1000.0 * (double)now.QuadPart / (double)frequency.QuadPart;
 }
 
+struct ThreadStart {
+  void (*fn)(void *);
+  void *arg;
+};
+
+static DWORD WINAPI runThread(LPVOID p) {
+  ThreadStart start = *(ThreadStart *)p;
+  delete (ThreadStart *)p;
+  start.fn(start.arg);
+  return 0;
+}
+
+void *startThread(void (*fn)(void *), void *arg) {
+  HANDLE t = CreateThread(nullptr, 0, runThread, new ThreadStart{fn, arg}, 0, nullptr);
+  if (t == nullptr)
+    abort();
+  return t;
+}
+
+void joinThread(void *thread) {
+  WaitForSingleObject((HANDLE)thread, INFINITE);
+  CloseHandle((HANDLE)thread);
+}
+
+// Wine runs calls on one handle side by side and shows no queue: a pause
+// gives the other thread time to reach its call, and the answer says that
+// nothing could be told.
+int awaitCallsOn(jint, int, int) {
+  Sleep(100);
+  return -1;
+}
+
 int main(int argc, char **argv) { return scenarioMain(argc, argv); }

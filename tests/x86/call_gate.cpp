@@ -3,12 +3,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-// What the routine found in the registers and what it left there. The host
-// calls Windows code from one thread at a time, so one record will do.
+// What the routine found in the registers and what it left there: one record
+// per thread, reached through %gs (the C library's thread pointer), which
+// Windows code leaves alone, so that it is found whatever the routine left in
+// the other registers.
 extern "C" {
 struct GateState {
   uint32_t espBefore, espAfter, ebx, esi, edi, ebp, flags, frame;
-} gateState;
+};
+__thread GateState gateState __attribute__((tls_model("local-exec")));
 uint64_t gateEnter(const void *fn, const uint32_t *words, int count);
 }
 
@@ -26,7 +29,7 @@ gateEnter:
   push %ebx
   push %esi
   push %edi
-  mov %ebp, gateState+28
+  mov %ebp, %gs:gateState@ntpoff+28
   mov 12(%ebp), %esi
   mov 16(%ebp), %ecx
 1:
@@ -37,21 +40,21 @@ gateEnter:
   jmp 1b
 2:
   mov 8(%ebp), %eax
-  mov %esp, gateState
+  mov %esp, %gs:gateState@ntpoff
   mov $0xB0B0B0B1, %ebx
   mov $0x51515151, %esi
   mov $0xD1D1D1D1, %edi
   mov $0xEBEBEBEB, %ebp
   cld
   call *%eax
-  mov %esp, gateState+4
-  mov %ebx, gateState+8
-  mov %esi, gateState+12
-  mov %edi, gateState+16
-  mov %ebp, gateState+20
+  mov %esp, %gs:gateState@ntpoff+4
+  mov %ebx, %gs:gateState@ntpoff+8
+  mov %esi, %gs:gateState@ntpoff+12
+  mov %edi, %gs:gateState@ntpoff+16
+  mov %ebp, %gs:gateState@ntpoff+20
   pushf
-  popl gateState+24
-  mov gateState+28, %ebp
+  popl %gs:gateState@ntpoff+24
+  mov %gs:gateState@ntpoff+28, %ebp
   lea -12(%ebp), %esp
   pop %edi
   pop %esi

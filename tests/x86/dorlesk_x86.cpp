@@ -15,13 +15,17 @@
 
 #define STDCALL __attribute__((stdcall))
 
-// ---- the thread information block mingw's start-up reads through %fs ----
+// ---- the thread information block mingw's code reads through %fs ----
 
-static void giveThreadATeb() {
-  static bool done = false;
-  static uint32_t teb[1024], peb[256], tlsSlots[64];
+// Each thread that calls into the DLL gets its own block, in an LDT entry of
+// its own, as each Windows thread has its own TEB.
+void giveThreadATeb() {
+  static int entries = 0;
+  static thread_local bool done = false;
   if (done)
     return;
+  uint32_t *teb = (uint32_t *)calloc(1024 + 256 + 64, sizeof(uint32_t));
+  uint32_t *peb = teb + 1024, *tlsSlots = peb + 256;
   uint32_t here = (uint32_t)(uintptr_t)&here;
   teb[0] = 0xffffffff; // no exception registration
   teb[1] = here + 0x1000;
@@ -29,18 +33,19 @@ static void giveThreadATeb() {
   teb[6] = (uint32_t)(uintptr_t)teb; // Self, at 0x18
   teb[11] = (uint32_t)(uintptr_t)tlsSlots;
   teb[12] = (uint32_t)(uintptr_t)peb;
+  int entry = __atomic_fetch_add(&entries, 1, __ATOMIC_RELAXED);
   struct user_desc d;
   memset(&d, 0, sizeof d);
-  d.entry_number = 0;
+  d.entry_number = entry;
   d.base_addr = (unsigned)(uintptr_t)teb;
-  d.limit = sizeof teb - 1;
+  d.limit = 1024 * sizeof(uint32_t) - 1;
   d.seg_32bit = 1;
   d.useable = 1;
   if (syscall(SYS_modify_ldt, 1, &d, sizeof d) != 0) {
     perror("modify_ldt");
     exit(4);
   }
-  unsigned short selector = (0 << 3) | 4 | 3; // LDT entry 0, ring 3
+  unsigned short selector = (unsigned short)((entry << 3) | 4 | 3); // the LDT entry, ring 3
   asm volatile("movw %0, %%fs" ::"r"(selector));
   done = true;
 }
@@ -64,7 +69,8 @@ FORWARD(BOOL, WriteFile, (HANDLE h, const void *b, DWORD n, DWORD *w, OVERLAPPED
         (h, b, n, w, o))
 FORWARD(BOOL, PurgeComm, (HANDLE h, DWORD f), (h, f))
 
-// The C runtime's start-up asks for these; the DLL runs on one thread here.
+// The C runtime takes these around its start-up and exit work, which runs on
+// one thread here; the native methods take none.
 static void STDCALL k32CriticalSection(void *) {}
 static void *STDCALL k32NoModule(const void *) { return nullptr; }
 static void *STDCALL k32NoProc(void *, const char *) { return nullptr; }

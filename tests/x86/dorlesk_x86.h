@@ -14,6 +14,10 @@
 // the platform linked in, the C runtime's start-up needs, the C library.
 void *resolveImport(const char *dll, const char *name);
 
+// Gives the calling thread its own thread information block; every thread
+// that calls into the DLL needs one.
+void giveThreadATeb();
+
 // Loads a fresh copy of the DLL and runs its attach notification.
 bool loadDll(const char *path, PeModule *module, std::string *error);
 

@@ -1,12 +1,16 @@
 // The x86 host of the shared scenarios: the DLL is loaded by our PE loader
 // under qemu-i386, its KERNEL32 bound to the POSIX stand-in, and each native
 // method is called through the call gate.
+#include <pthread.h>
+#include <stdlib.h>
 #include <time.h>
 
 #include <string>
 
 #include "cz_qelvar_Serial.h"
 #include "dorlesk_x86.h"
+#include "one_call_at_a_time.h"
+#include "platform.h"
 #include "scenarios.h"
 
 extern std::string failure;
@@ -50,6 +54,35 @@ double nowMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+struct ThreadStart {
+  void (*fn)(void *);
+  void *arg;
+};
+
+static void *runThread(void *p) {
+  ThreadStart start = *(ThreadStart *)p;
+  free(p);
+  giveThreadATeb();
+  start.fn(start.arg);
+  return nullptr;
+}
+
+void *startThread(void (*fn)(void *), void *arg) {
+  ThreadStart *start = (ThreadStart *)malloc(sizeof *start);
+  *start = {fn, arg};
+  pthread_t t;
+  if (pthread_create(&t, nullptr, runThread, start) != 0)
+    abort();
+  return (void *)t;
+}
+
+void joinThread(void *thread) { pthread_join((pthread_t)thread, nullptr); }
+
+// KERNEL32 is the stand-in behind Windows' rule here.
+int awaitCallsOn(jint handle, int count, int timeoutMs) {
+  return awaitCallsOnHandle(HANDLE_FROM_JINT(handle), count, timeoutMs) ? 1 : 0;
 }
 
 int main(int argc, char **argv) { return scenarioMain(argc, argv); }
