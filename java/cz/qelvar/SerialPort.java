@@ -30,10 +30,25 @@ import java.util.concurrent.locks.ReentrantLock;
  *
  * <p>Every method may be called from any thread. {@link #close} ends a read or
  * write blocked in another thread at once; any later use throws. Reads are served
- * one at a time, and so are writes, each moving one contiguous block.
+ * one at a time, and so are writes, each moving one contiguous block. A read
+ * waiting in one thread never holds up a write or a setting in another.
+ *
+ * <p>On Windows a port runs one native call at a time: a read waiting there holds
+ * the port's writes, settings and close until it returns. So there each native
+ * wait lasts at most 10 ms, in a loop that keeps the caller's time-out, and a
+ * write goes out in pieces of about 10 ms of the line's time (as set by
+ * {@link #setLine}; 9600 baud until then). This costs about 100 wake-ups a
+ * second while a read waits, and keeps every promise above, except that a write
+ * the device does not take at all (a USB device that stopped reading) holds the
+ * port until the device takes it: the native calls cannot time a write.
  */
 public final class SerialPort implements AutoCloseable {
     private static final long MAX_TIMEOUT = 0xFFFFFFFEL;
+    // A synchronous handle on Windows runs one call at a time. The property
+    // lets the tests run this path on a library that keeps the same rule.
+    private static final boolean ONE_CALL_AT_A_TIME = System.getProperty("os.name", "").startsWith("Windows")
+            || Boolean.getBoolean("cz.qelvar.SerialPort.oneCallAtATime");
+    private static final long SLICE_MS = 10;
 
     private final String name;
     private final int handle;
@@ -42,10 +57,12 @@ public final class SerialPort implements AutoCloseable {
     private final InputStream in = new PortInputStream();
     private final OutputStream out = new PortOutputStream();
     private volatile long timeoutMillis; // 0: none
+    private volatile int bytesPerSlice = 9600 / 1000; // a slice of the line's time, on ONE_CALL_AT_A_TIME
     private long nativeTimeout = -1; // as last set on the port; guarded by reading
     private byte[] scratch = new byte[0]; // guarded by reading
     private boolean closed; // guarded by this
     private int users; // calls under way; guarded by this
+    private volatile int others; // of them, calls other than reads; written under this
 
     private SerialPort(String name, int handle) {
         this.name = name;
@@ -111,13 +128,14 @@ public final class SerialPort implements AutoCloseable {
         Objects.requireNonNull(frame, "frame");
         String refused = LineSettings.refusal(Integer.toString(baud), frame);
         if (refused != null) throw new IllegalArgumentException(refused);
-        enter();
+        enter(false);
         try {
             if (Serial.commSetBaud(handle, Integer.toString(baud), frame) == 0) {
                 throw new SerialPortException(name + " refused " + baud + " " + frame);
             }
+            bytesPerSlice = Math.max(1, baud / 1000); // ten bits a byte, 10 ms
         } finally {
-            leave();
+            leave(false);
         }
     }
 
@@ -169,13 +187,13 @@ public final class SerialPort implements AutoCloseable {
     }
 
     private void line(String which, LineCall call, boolean on) throws SerialPortException {
-        enter();
+        enter(false);
         try {
             if (call.apply(handle, on) == 0) {
                 throw new SerialPortException(name + " refused to switch " + which + (on ? " on" : " off"));
             }
         } finally {
-            leave();
+            leave(false);
         }
     }
 
@@ -191,16 +209,15 @@ public final class SerialPort implements AutoCloseable {
     public int read(byte[] b, int off, int len) throws SerialPortException {
         Objects.checkFromIndexSize(off, len, b.length);
         if (len == 0) return 0;
-        enter();
+        enter(true);
         reading.lock();
         try {
-            long started = System.nanoTime();
-            int n = readNative(b, off, len, timeoutMillis);
-            if (n == 0 && endedEarly(started)) throw new SerialPortException(ended());
+            int n = readWaiting(b, off, len, timeoutMillis, System.nanoTime());
+            if (n == -1) throw new SerialPortException(ended());
             return n;
         } finally {
             reading.unlock();
-            leave();
+            leave(true);
         }
     }
 
@@ -214,13 +231,22 @@ public final class SerialPort implements AutoCloseable {
      */
     public void write(byte[] b, int off, int len) throws SerialPortException {
         Objects.checkFromIndexSize(off, len, b.length);
-        enter();
+        enter(false);
         writing.lock();
         try {
-            byte[] block = off == 0 ? b : Arrays.copyOfRange(b, off, off + len);
-            int sent = Serial.commWrite(handle, block, len);
-            while (sent > 0 && sent < len) {
-                int more = Serial.commWrite(handle, Arrays.copyOfRange(block, sent, len), len - sent);
+            int piece = ONE_CALL_AT_A_TIME ? bytesPerSlice : len;
+            byte[] block = null;
+            int sent = 0;
+            // The pieces stay one block: writes queue on the lock.
+            while (sent < len && !(ONE_CALL_AT_A_TIME && isClosed())) {
+                int n = Math.min(piece, len - sent);
+                byte[] from = b; // the natives take bytes from index 0
+                if (off + sent != 0) {
+                    if (block == null || block.length < n) block = new byte[n];
+                    System.arraycopy(b, off + sent, block, 0, n);
+                    from = block;
+                }
+                int more = Serial.commWrite(handle, from, n);
                 if (more <= 0) break;
                 sent += more;
             }
@@ -230,7 +256,7 @@ public final class SerialPort implements AutoCloseable {
             }
         } finally {
             writing.unlock();
-            leave();
+            leave(false);
         }
     }
 
@@ -265,22 +291,33 @@ public final class SerialPort implements AutoCloseable {
             if (closed) return;
             closed = true;
         }
+        if (ONE_CALL_AT_A_TIME) {
+            // A close would queue behind the call under way: let the calls leave
+            // first, each within a slice, then close a port nobody waits on.
+            awaitUsers();
+            synchronized (SerialPort.class) {
+                Serial.commClose(handle);
+            }
+            return;
+        }
         synchronized (SerialPort.class) {
             Serial.commClose(handle);
             // A call that had passed its check but not yet reached the port
             // fails there at once, since no open can take the number meanwhile.
-            synchronized (this) {
-                boolean interrupted = false;
-                while (users > 0) {
-                    try {
-                        wait();
-                    } catch (InterruptedException e) {
-                        interrupted = true;
-                    }
-                }
-                if (interrupted) Thread.currentThread().interrupt();
+            awaitUsers();
+        }
+    }
+
+    private synchronized void awaitUsers() {
+        boolean interrupted = false;
+        while (users > 0) {
+            try {
+                wait();
+            } catch (InterruptedException e) {
+                interrupted = true;
             }
         }
+        if (interrupted) Thread.currentThread().interrupt();
     }
 
     @Override
@@ -296,12 +333,14 @@ public final class SerialPort implements AutoCloseable {
         if (closed) throw new SerialPortException(name + " is closed");
     }
 
-    private synchronized void enter() throws SerialPortException {
+    private synchronized void enter(boolean read) throws SerialPortException {
         checkOpen();
         users++;
+        if (!read) others++;
     }
 
-    private synchronized void leave() {
+    private synchronized void leave(boolean read) {
+        if (!read) others--;
         if (--users == 0) notifyAll();
     }
 
@@ -310,12 +349,41 @@ public final class SerialPort implements AutoCloseable {
     }
 
     /**
-     * An empty read that came back well before its time-out (or with none) was
-     * ended by a hang-up, a failure or a close, not by the time-out.
+     * An empty native read that came back well before the time-out it was given
+     * (or with none) was ended by a hang-up, a failure or a close.
      */
-    private boolean endedEarly(long started) {
-        long timeout = timeoutMillis;
+    private static boolean endedEarly(long started, long timeout) {
         return timeout == 0 || System.nanoTime() - started < timeout * 500_000L;
+    }
+
+    /**
+     * Reads until {@code len} bytes have come or the time-out (0: none), counted
+     * from {@code started}, has run out: the count, or -1 when the port hung up,
+     * failed or was closed before any came. The caller holds {@code reading}.
+     * One native wait, or on {@link #ONE_CALL_AT_A_TIME} waits of a slice each.
+     */
+    private int readWaiting(byte[] b, int off, int len, long timeout, long started) {
+        int n = 0;
+        do {
+            long wait = 0;
+            if (timeout != 0) {
+                long left = timeout * 1_000_000L - (System.nanoTime() - started);
+                if (left <= 0) break;
+                wait = (left + 999_999) / 1_000_000;
+            }
+            if (ONE_CALL_AT_A_TIME) {
+                // While a write or a setting wants the port, a read steps in for a
+                // millisecond at a time, so that it neither holds their next call
+                // for long nor lets the input queue fill.
+                long slice = others > 0 ? 1 : SLICE_MS;
+                if (wait == 0 || wait > slice) wait = slice;
+            }
+            long t = System.nanoTime();
+            int got = readNative(b, off + n, len - n, wait);
+            n += got;
+            if (got == 0 && endedEarly(t, wait) || ONE_CALL_AT_A_TIME && isClosed()) return n > 0 ? n : -1;
+        } while (ONE_CALL_AT_A_TIME && n < len);
+        return n;
     }
 
     /** One native read into {@code b} at {@code off}; the caller holds {@code reading}. */
@@ -343,7 +411,7 @@ public final class SerialPort implements AutoCloseable {
             Objects.checkFromIndexSize(off, len, b.length);
             if (len == 0) return 0;
             try {
-                enter();
+                enter(true);
             } catch (SerialPortException e) {
                 return -1;
             }
@@ -356,15 +424,13 @@ public final class SerialPort implements AutoCloseable {
                 int n = readNative(b, off, len, 1);
                 if (n > 0) return n;
                 long timeout = timeoutMillis;
-                long left = timeout == 0 ? 0 : Math.max(1, timeout - (System.nanoTime() - started) / 1_000_000);
-                if (readNative(b, off, 1, left) == 0) {
-                    if (endedEarly(started)) return -1;
-                    throw new SerialPortTimeoutException(name + ": nothing arrived within " + timeout + " ms");
-                }
+                n = readWaiting(b, off, 1, timeout, started);
+                if (n == -1) return -1;
+                if (n == 0) throw new SerialPortTimeoutException(name + ": nothing arrived within " + timeout + " ms");
                 return len == 1 ? 1 : 1 + readNative(b, off + 1, len - 1, 1);
             } finally {
                 reading.unlock();
-                leave();
+                leave(true);
             }
         }
 
