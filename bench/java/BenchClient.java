@@ -8,6 +8,7 @@ import java.util.Arrays;
  * The benchmark's measurements through a Java serial library.
  *   java BenchClient dorlesk|streams|jssc|rxtx echo|rtt|timeout|cycle PATH [N]
  *   java BenchClient dorlesk scan
+ *   java BenchClient streams idle DIR PORTS
  * Prints "metric value" lines, as raw_client does.
  */
 public final class BenchClient {
@@ -249,6 +250,40 @@ public final class BenchClient {
         for (Line l : lines) l.close();
     }
 
+    /**
+     * Ports that wait: one thread a port in a stream read on a silent line for
+     * ten seconds; the process's CPU per second and per port, less what the idle
+     * JVM spends meanwhile without them.
+     */
+    static void idle(String dir, int ports) throws Exception {
+        Thread.sleep(2000); // the JVM's start-up work settles
+        long cpu = cpuNanos();
+        Thread.sleep(5000);
+        double baseline = (cpuNanos() - cpu) / 5e6; // ms per s
+        cz.qelvar.SerialPort[] open = new cz.qelvar.SerialPort[ports];
+        Thread[] threads = new Thread[ports];
+        for (int i = 0; i < ports; i++) {
+            open[i] = cz.qelvar.SerialPort.open(dir + "/COM" + (i + 1));
+            InputStream in = open[i].getInputStream();
+            threads[i] = new Thread(() -> {
+                try {
+                    in.read(new byte[64]);
+                } catch (java.io.IOException e) {
+                    // closed at the end: the wait is over
+                }
+            });
+            threads[i].start();
+        }
+        Thread.sleep(1000);
+        cpu = cpuNanos();
+        long start = System.nanoTime();
+        Thread.sleep(10_000);
+        double perSecond = (cpuNanos() - cpu) / 1e6 / ((System.nanoTime() - start) / 1e9);
+        for (cz.qelvar.SerialPort p : open) p.close();
+        for (Thread t : threads) t.join();
+        System.out.printf("idle%d_cpu_ms_per_s_per_port %.3f%n", ports, Math.max(0, perSecond - baseline) / ports);
+    }
+
     /** Block k of the echo stream, as raw_client makes it. */
     static void fillBlock(byte[] block, long k) {
         long x = 88172645463325252L ^ ((k + 1) * 0x9E3779B97F4A7C15L);
@@ -291,6 +326,10 @@ public final class BenchClient {
         long n = args.length > 3 ? Long.parseLong(args[3]) : 0;
         if (what.equals("scale")) {
             scale(library, path, (int) n, Long.parseLong(args[4]));
+            return;
+        }
+        if (what.equals("idle")) {
+            idle(path, (int) n);
             return;
         }
         Line port = line(library);

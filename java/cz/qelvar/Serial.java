@@ -21,9 +21,20 @@ package cz.qelvar;
  * message: every outcome is the returned value described with each method.
  *
  * <p><b>Threads.</b> Every method may be called from any thread and blocks only
- * the calling thread. Calls on different ports do not affect each other. A
- * {@link #commClose} from another thread ends a read or write blocked on that
- * port; it then returns what it had transferred.
+ * the calling thread. Calls on different ports do not affect each other. On
+ * Linux a {@link #commClose} from another thread ends a read or write blocked on
+ * that port; it then returns what it had transferred.
+ *
+ * <p><b>Threads on Windows.</b> Windows runs the calls on one port one at a
+ * time, in the order they come, each until it returns. A {@link #commRead}
+ * waiting for its count holds every other call on that port until it returns:
+ * a {@link #commWrite}, {@link #commSetBaud}, {@link #commRTS},
+ * {@link #commDTR}, {@link #commSetTimeout} and {@link #commClose} from another
+ * thread wait for it (each returned 401 ms after a 400 ms read began, in our
+ * model of the rule), and a second read starts its own time-out only when its
+ * turn comes. A read without a time-out holds the port until its count has
+ * arrived, so a close cannot end it. Give reads a time-out no longer than the other
+ * threads can wait, or use {@link SerialPort}, which keeps each wait short.
  *
  * <p><b>Port names on Linux.</b> A name that starts with {@code /} is a device
  * path ({@code /dev/ttyUSB0}). {@code COMn} (in any case) is
