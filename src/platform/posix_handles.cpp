@@ -1,8 +1,10 @@
 // The stand-in's handle table, the turns that serve one transfer at a time
 // in each direction, and the waking of calls asleep in poll by a purge or a
-// close. A handle is the file descriptor; its entry lives until CloseHandle,
-// which waits for every call under way, queued ones included, to leave
-// before the number can be reused.
+// close. A handle is the file descriptor with the count of its number's opens
+// above it, so that a handle kept past its close never reaches a later port
+// given the same descriptor number; its entry lives until CloseHandle, which
+// waits for every call under way, queued ones included, to leave before the
+// number can be reused.
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
@@ -16,7 +18,17 @@
 
 static pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
 static OpenPort **table = nullptr;
+static unsigned *opens = nullptr; // per descriptor number: its opens so far, 1 to 1023 over
 static int tableSize = 0;
+
+// The descriptor in a handle's low bits, the open's count in the rest; the
+// sign bit stays clear, so a handle is never -1 or 0.
+static const int fdBits = 21;
+static const intptr_t fdMask = ((intptr_t)1 << fdBits) - 1;
+
+HANDLE handleOf(const OpenPort *port) {
+  return (HANDLE)((intptr_t)port->fd | (intptr_t)port->generation << fdBits);
+}
 
 OpenPort *newPort(int fd, bool isProbe) {
   OpenPort *port = (OpenPort *)calloc(1, sizeof(OpenPort));
@@ -63,19 +75,30 @@ DWORD registerPort(OpenPort *port) {
       return ERROR_ACCESS_DENIED;
     }
   }
+  if (port->fd > fdMask) {
+    pthread_mutex_unlock(&tableLock);
+    return ERROR_TOO_MANY_OPEN_FILES;
+  }
   if (port->fd >= tableSize) {
     int size = tableSize == 0 ? 64 : tableSize;
     while (size <= port->fd)
       size *= 2;
     OpenPort **grown = (OpenPort **)realloc(table, sizeof(OpenPort *) * (size_t)size);
-    if (grown == nullptr) {
+    if (grown != nullptr)
+      table = grown;
+    unsigned *counts = (unsigned *)realloc(opens, sizeof(unsigned) * (size_t)size);
+    if (counts != nullptr)
+      opens = counts;
+    if (grown == nullptr || counts == nullptr) {
       pthread_mutex_unlock(&tableLock);
       return ERROR_NOT_ENOUGH_MEMORY;
     }
-    memset(grown + tableSize, 0, sizeof(OpenPort *) * (size_t)(size - tableSize));
-    table = grown;
+    memset(table + tableSize, 0, sizeof(OpenPort *) * (size_t)(size - tableSize));
+    memset(opens + tableSize, 0, sizeof(unsigned) * (size_t)(size - tableSize));
     tableSize = size;
   }
+  opens[port->fd] = opens[port->fd] % 1023 + 1;
+  port->generation = opens[port->fd];
   table[port->fd] = port;
   pthread_mutex_unlock(&tableLock);
   return ERROR_SUCCESS;
@@ -91,8 +114,9 @@ void eachPort(void (*visit)(OpenPort *)) {
 
 // Caller holds tableLock.
 static OpenPort *lookUp(HANDLE h) {
-  intptr_t fd = (intptr_t)h;
-  if (fd < 0 || fd >= tableSize || table[fd] == nullptr || table[fd]->closing)
+  intptr_t value = (intptr_t)h, fd = value & fdMask;
+  if (value < 0 || fd >= tableSize || table[fd] == nullptr || table[fd]->closing ||
+      (intptr_t)table[fd]->generation != value >> fdBits)
     return nullptr;
   return table[fd];
 }

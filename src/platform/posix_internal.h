@@ -54,6 +54,7 @@ struct Side {
 // What a driver keeps for an open handle beyond what the device holds.
 struct OpenPort {
   int fd;
+  unsigned generation; // the descriptor number's opens, this one included (1 to 1023)
   struct NetPort *net; // a network port's protocol state; null for a device
   int wakeFd;          // eventfd made when a call first has to sleep; -1 before
   int lockFd;          // the device's canonical node, held for its lock; -1 if none
@@ -86,8 +87,11 @@ struct Call {
 OpenPort *newPort(int fd, bool isProbe);
 void freePort(OpenPort *port);
 // ERROR_SUCCESS, or why the port cannot be entered: this process has its
-// device open already, or there is no memory.
+// device open already, its descriptor number is past what a handle holds, or
+// there is no memory.
 DWORD registerPort(OpenPort *port);
+// The handle of a registered port.
+HANDLE handleOf(const OpenPort *port);
 // Calls visit on every port in the table, under the table's lock.
 void eachPort(void (*visit)(OpenPort *));
 

@@ -76,7 +76,7 @@ static HANDLE probe(const char *path) {
     freePort(port);
     return failWith(error, fd);
   }
-  return (HANDLE)(intptr_t)fd;
+  return handleOf(port);
 }
 
 // Pseudo-terminal slaves have majors 136 to 143.
@@ -235,7 +235,7 @@ static HANDLE openDevice(const char *path, DWORD access) {
   port->line = tio;
   describeLine(fd, tio, &port->dcb);
   port->inQueue = port->outQueue = 4096;
-  return (HANDLE)(intptr_t)fd;
+  return handleOf(port);
 }
 
 HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD, SECURITY_ATTRIBUTES *, DWORD creation,
