@@ -62,6 +62,34 @@ missing_arch)
       "-Ddorlesk.native.dir=DIR or XDG_CACHE_HOME=DIR"; do
     grep -qF -- "$want" <<<"$err" || fail "the error does not say: $want"
   done
+  # Through SerialPort the reason is an IOException, on every call, not an
+  # Error the first time and a bare NoClassDefFoundError after.
+  cat >"$work/Twice.java" <<'JAVA'
+import cz.qelvar.SerialPort;
+import cz.qelvar.SerialPortException;
+
+public class Twice {
+    public static void main(String[] args) {
+        for (int i = 0; i < 2; i++) {
+            try {
+                System.out.println("listed " + SerialPort.list());
+            } catch (SerialPortException e) {
+                System.out.println("list: " + e.getMessage());
+            }
+            try {
+                SerialPort.open("COM1").close();
+                System.out.println("opened");
+            } catch (SerialPortException e) {
+                System.out.println("open: " + e.getMessage());
+            }
+        }
+    }
+}
+JAVA
+  out=$(env XDG_CACHE_HOME="$work/cache" "${java_alone[@]}" -Dos.arch=riscv64 -cp "$jar" "$work/Twice.java" 2>&1)
+  echo "$out"
+  reason='the native library did not load: Dorlesk has no native library for Linux on riscv64'
+  [ "$(grep -cE "^(list|open): $reason" <<<"$out")" = 4 ] || fail "SerialPort did not give the loader's reason on every call"
   ;;
 loader)
   # How the jar's loader picks, checks and fills its directory. Steps run as

@@ -39,9 +39,24 @@ final class NativeLoader {
     /** Where the library came from, for diagnostics. */
     static String origin = "not loaded";
 
+    /**
+     * Why the library did not load, or null: the class that loads it cannot be
+     * used again after a failure, and only its first use hears the reason.
+     */
+    static volatile String failure;
+
     private NativeLoader() {}
 
     static void load() {
+        try {
+            find();
+        } catch (UnsatisfiedLinkError | RuntimeException e) {
+            failure = e.getMessage() != null ? e.getMessage() : e.toString();
+            throw e;
+        }
+    }
+
+    private static void find() {
         UnsatisfiedLinkError fromPath;
         try {
             System.loadLibrary(MODULE);

@@ -52,6 +52,23 @@ final class NetworkPorts {
 
     /** Why the network port NAME, which is URL, opens or not; true when it opens. */
     static boolean diagnose(String name, String url, List<String> lines) {
+        return diagnose(name, url, lines, null);
+    }
+
+    /**
+     * Opens the network port for {@link SerialPort#open}: its handle, or -1 with
+     * the reason in lines. The open itself is the first try, and what is found
+     * after it shares its bound, with a second at least: never the three tries
+     * of 5 s that an open, a diagnosis and a second open would make.
+     */
+    static int open(String name, String url, List<String> lines) {
+        int[] kept = {-1};
+        diagnose(name, url, lines, kept);
+        return kept[0];
+    }
+
+    /** As diagnose, keeping the port open in kept[0] when kept is given and it opens. */
+    private static boolean diagnose(String name, String url, List<String> lines, int[] kept) {
         String label = name.equals(url) ? url : name + " (" + url + ")";
         Matcher m = URL.matcher(url);
         int port = m.matches() ? Integer.parseInt(m.group(3)) : 0;
@@ -65,7 +82,19 @@ final class NetworkPorts {
             resolver.setDaemon(true);
             resolver.start();
         }
-        if (SerialDiagnostics.tryOpen(name, label, lines)) return true;
+        long opening = System.nanoTime();
+        if (kept != null) {
+            kept[0] = Serial.commOpen(name);
+            if (kept[0] != -1) return true;
+            lines.add(label + " cannot be opened:");
+        } else if (SerialDiagnostics.tryOpen(name, label, lines)) {
+            return true;
+        }
+        // After an open that used its whole bound, the server has had its
+        // seconds: what follows has one more to show which step failed.
+        int bound = kept == null ? SECONDS * 1000
+                : (int) Math.max(1000, SECONDS * 1000 + 1000 - (System.nanoTime() - opening) / 1_000_000);
+        lookupEnds = Math.min(lookupEnds, System.nanoTime() + bound * 1_000_000L);
         if (port < 1 || port > 65535) {
             lines.add("  the URL is not rfc2217://HOST:PORT (HOST a name, an IPv4 address or [IPv6];"
                     + " PORT 1 to 65535).");
@@ -84,9 +113,10 @@ final class NetworkPorts {
             lines.add("  the name " + host + " is not resolved: check its spelling, or give the address.");
             return false;
         }
+        long probeEnds = System.nanoTime() + bound * 1_000_000L;
         try (Socket socket = new Socket()) {
-            socket.connect(new InetSocketAddress(address, port), SECONDS * 1000);
-            lines.add(afterConnect(socket, where));
+            socket.connect(new InetSocketAddress(address, port), bound);
+            lines.add(afterConnect(socket, where, probeEnds));
         } catch (ConnectException e) {
             lines.add("  " + where + " refused the connection: no server listens on that port (is ser2net"
                     + " running, with this port in its configuration?).");
@@ -100,11 +130,10 @@ final class NetworkPorts {
     }
 
     /** What the server says in its first seconds, against what the library needs. */
-    private static String afterConnect(Socket socket, String where) throws IOException {
+    private static String afterConnect(Socket socket, String where, long deadline) throws IOException {
         InputStream in = socket.getInputStream();
         ByteArrayOutputStream text = new ByteArrayOutputStream();
         boolean offered = false, closed = false, any = false;
-        long deadline = System.nanoTime() + SECONDS * 1_000_000_000L;
         int state = 0, verb = 0; // 0 data, 1 after IAC, 2 after a verb, 3 in a subnegotiation, 4 IAC there
         while (!closed && text.size() < 4096) {
             long left = (deadline - System.nanoTime()) / 1_000_000;

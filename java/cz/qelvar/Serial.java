@@ -14,8 +14,8 @@ package cz.qelvar;
  *
  * <p><b>Handles.</b> A port is named by the handle {@link #commOpen} returned, a
  * plain number; -1 means no port. Nothing is closed behind your back: close
- * what you open. A handle used after its port was closed may reach a port
- * opened later under the same number, as on Windows.
+ * what you open. On Windows a handle used after its port was closed may reach
+ * a port opened later under the same number; on Linux it reaches nothing.
  *
  * <p><b>Results.</b> No method throws an exception of its own or writes a
  * message: every outcome is the returned value described with each method.

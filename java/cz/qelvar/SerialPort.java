@@ -1,5 +1,6 @@
 package cz.qelvar;
 
+import java.io.Closeable;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
@@ -7,6 +8,7 @@ import java.time.Duration;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Objects;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.ReentrantLock;
 
 /**
@@ -30,8 +32,12 @@ import java.util.concurrent.locks.ReentrantLock;
  *
  * <p>Every method may be called from any thread. {@link #close} ends a read or
  * write blocked in another thread at once; any later use throws. Reads are served
- * one at a time, and so are writes, each moving one contiguous block. A read
- * waiting in one thread never holds up a write or a setting in another.
+ * one at a time, and so are writes, each moving one contiguous block; a read's
+ * time-out counts from its call, its wait for the read ahead of it included. A
+ * read waiting in one thread never holds up a write or a setting in another, and
+ * calls on different ports, opens and closes included, never wait for each
+ * other. {@link Thread#interrupt} leaves a blocked read or write alone: close the
+ * port to end it.
  *
  * <p>On Windows a port runs one native call at a time: a read waiting there holds
  * the port's writes, settings and close until it returns. So there each native
@@ -42,7 +48,7 @@ import java.util.concurrent.locks.ReentrantLock;
  * the device does not take at all (a USB device that stopped reading) holds the
  * port until the device takes it: the native calls cannot time a write.
  */
-public final class SerialPort implements AutoCloseable {
+public final class SerialPort implements Closeable {
     private static final long MAX_TIMEOUT = 0xFFFFFFFEL;
     // A synchronous handle on Windows runs one call at a time. The property
     // lets the tests run this path on a library that keeps the same rule.
@@ -73,9 +79,25 @@ public final class SerialPort implements AutoCloseable {
      * The ports found when the library loaded, as {@link Serial#commEnumPorts}.
      *
      * @return their names, in ascending port number
+     * @throws SerialPortException when the native library does not load; the message says why
      */
-    public static List<String> list() {
+    public static List<String> list() throws SerialPortException {
+        loadNatives();
         return List.of(Serial.commEnumPorts());
+    }
+
+    private static volatile boolean loaded;
+
+    /** The native methods, or the loader's reason as an exception, every time. */
+    private static void loadNatives() throws SerialPortException {
+        if (loaded) return;
+        try {
+            Class.forName("cz.qelvar.Serial", true, SerialPort.class.getClassLoader());
+            loaded = true;
+        } catch (ClassNotFoundException | LinkageError e) {
+            String why = NativeLoader.failure != null ? NativeLoader.failure : e.toString();
+            throw new SerialPortException("the native library did not load: " + why);
+        }
     }
 
     /**
@@ -88,23 +110,28 @@ public final class SerialPort implements AutoCloseable {
      */
     public static SerialPort open(String name) throws SerialPortException {
         Objects.requireNonNull(name, "name");
-        int h = openNative(name);
-        // A port that opens for the diagnosis was free a moment ago: try once more.
-        if (h == -1) {
-            String why = SerialDiagnostics.explain(name);
-            h = openNative(name);
-            if (h == -1) throw new SerialPortException(why);
+        loadNatives();
+        String url = NetworkPorts.url(name);
+        int h;
+        if (url != null) {
+            // A network open says why within its own bound.
+            List<String> why = new java.util.ArrayList<>();
+            h = NetworkPorts.open(name, url, why);
+            why.replaceAll(SerialDiagnostics::clean);
+            if (h == -1) throw new SerialPortException(String.join(System.lineSeparator(), why));
+        } else {
+            h = Serial.commOpen(name);
+            // A port that opens for the diagnosis was free a moment ago: try once more.
+            if (h == -1) {
+                String why = SerialDiagnostics.explain(name);
+                h = Serial.commOpen(name);
+                if (h == -1) throw new SerialPortException(why);
+            }
         }
         // Writes untimed from the start, whatever time-outs the system held; each
         // read sets its own.
         Serial.commSetTimeout(h, 0);
         return new SerialPort(name, h);
-    }
-
-    // Opens and closes take turns with the ends of closes, so that a number a
-    // close gave back is not reused while a call of the old port may still reach it.
-    private static synchronized int openNative(String name) {
-        return Serial.commOpen(name);
     }
 
     /**
@@ -149,6 +176,7 @@ public final class SerialPort implements AutoCloseable {
      * @throws SerialPortException when the port is closed
      */
     public void setReadTimeout(Duration timeout) throws SerialPortException {
+        Objects.requireNonNull(timeout, "timeout");
         long ms;
         try {
             ms = timeout.toMillis() + (timeout.toNanos() % 1_000_000 != 0 ? 1 : 0);
@@ -198,7 +226,9 @@ public final class SerialPort implements AutoCloseable {
     }
 
     /**
-     * Reads until {@code len} bytes have arrived or the time-out has run out.
+     * Reads until {@code len} bytes have arrived or the time-out has run out, as
+     * {@link Serial#commRead} does: unlike a stream read, it waits for the whole
+     * count, and answers the time-out with what came, 0 for nothing.
      *
      * @param b where the bytes go
      * @param off where in {@code b} the first goes
@@ -209,15 +239,42 @@ public final class SerialPort implements AutoCloseable {
     public int read(byte[] b, int off, int len) throws SerialPortException {
         Objects.checkFromIndexSize(off, len, b.length);
         if (len == 0) return 0;
+        long started = System.nanoTime(), timeout = timeoutMillis;
         enter(true);
-        reading.lock();
         try {
-            int n = readWaiting(b, off, len, timeoutMillis, System.nanoTime());
-            if (n == -1) throw new SerialPortException(ended());
-            return n;
+            if (!lockReading(timeout, started)) return 0;
+            try {
+                int n = readWaiting(b, off, len, timeout, started);
+                if (n == -1) throw new SerialPortException(ended());
+                return n;
+            } finally {
+                reading.unlock();
+            }
         } finally {
-            reading.unlock();
             leave(true);
+        }
+    }
+
+    /**
+     * Waits for the read ahead to end, within the time-out counted from started
+     * (0: none); whether the turn came. An interrupt does not end the wait.
+     */
+    private boolean lockReading(long timeout, long started) {
+        if (timeout == 0) {
+            reading.lock();
+            return true;
+        }
+        boolean interrupted = false;
+        try {
+            for (;;) {
+                try {
+                    return reading.tryLock(timeout * 1_000_000L - (System.nanoTime() - started), TimeUnit.NANOSECONDS);
+                } catch (InterruptedException e) {
+                    interrupted = true;
+                }
+            }
+        } finally {
+            if (interrupted) Thread.currentThread().interrupt();
         }
     }
 
@@ -263,8 +320,9 @@ public final class SerialPort implements AutoCloseable {
     /**
      * A stream whose read returns as soon as a byte has arrived, with what else
      * has arrived by then; throws {@link SerialPortTimeoutException} when the
-     * time-out runs out with nothing; and returns -1 once the port hung up or was
-     * closed. Closing it closes the port.
+     * time-out runs out with nothing; returns -1 once the port hung up; and throws
+     * {@link SerialPortException} once the port was closed, a read waiting when the
+     * close came included. Closing it closes the port.
      *
      * @return the port's input stream, the same on every call
      */
@@ -282,8 +340,8 @@ public final class SerialPort implements AutoCloseable {
     }
 
     /**
-     * Closes the port; calls blocked in other threads end at once. A second close
-     * does nothing.
+     * Closes the port; calls blocked in other threads end at once, a read with
+     * {@link SerialPortException} ("... was closed"). A second close does nothing.
      */
     @Override
     public void close() {
@@ -293,19 +351,17 @@ public final class SerialPort implements AutoCloseable {
         }
         if (ONE_CALL_AT_A_TIME) {
             // A close would queue behind the call under way: let the calls leave
-            // first, each within a slice, then close a port nobody waits on.
+            // first, each within a slice, then close a port nobody uses, whose
+            // number no call of this object can reach afterwards.
             awaitUsers();
-            synchronized (SerialPort.class) {
-                Serial.commClose(handle);
-            }
+            Serial.commClose(handle);
             return;
         }
-        synchronized (SerialPort.class) {
-            Serial.commClose(handle);
-            // A call that had passed its check but not yet reached the port
-            // fails there at once, since no open can take the number meanwhile.
-            awaitUsers();
-        }
+        // On Linux a handle names one open only: a call that had passed its check
+        // but not yet reached the port fails there at once, even if a later open
+        // got the same descriptor number.
+        Serial.commClose(handle);
+        awaitUsers();
     }
 
     private synchronized void awaitUsers() {
@@ -342,6 +398,10 @@ public final class SerialPort implements AutoCloseable {
     private synchronized void leave(boolean read) {
         if (!read) others--;
         if (--users == 0) notifyAll();
+    }
+
+    private SerialPortTimeoutException timedOut(long timeout) {
+        return new SerialPortTimeoutException(name + ": nothing arrived within " + timeout + " ms");
     }
 
     private String ended() {
@@ -410,28 +470,33 @@ public final class SerialPort implements AutoCloseable {
         public int read(byte[] b, int off, int len) throws IOException {
             Objects.checkFromIndexSize(off, len, b.length);
             if (len == 0) return 0;
+            long started = System.nanoTime(), timeout = timeoutMillis;
+            enter(true);
             try {
-                enter(true);
-            } catch (SerialPortException e) {
-                return -1;
-            }
-            reading.lock();
-            try {
-                // The natives wait for the whole count, so each wait is for what
-                // is there or comes within the shortest time-out they have, or
-                // else for one byte.
-                long started = System.nanoTime();
-                int n = readNative(b, off, len, 1);
-                if (n > 0) return n;
-                long timeout = timeoutMillis;
-                n = readWaiting(b, off, 1, timeout, started);
-                if (n == -1) return -1;
-                if (n == 0) throw new SerialPortTimeoutException(name + ": nothing arrived within " + timeout + " ms");
-                return len == 1 ? 1 : 1 + readNative(b, off + 1, len - 1, 1);
+                if (!lockReading(timeout, started)) throw timedOut(timeout);
+                try {
+                    return readStream(b, off, len, timeout, started);
+                } finally {
+                    reading.unlock();
+                }
             } finally {
-                reading.unlock();
                 leave(true);
             }
+        }
+
+        /** What is there, or waits for one byte; the caller holds {@code reading}. */
+        private int readStream(byte[] b, int off, int len, long timeout, long started) throws IOException {
+            // The natives wait for the whole count, so each wait is for what is
+            // there or comes within the shortest time-out they have, or else for
+            // one byte.
+            int n = readNative(b, off, len, 1);
+            if (n > 0) return n;
+            n = readWaiting(b, off, 1, timeout, started);
+            // A close is not the end of the stream: the device did not hang up.
+            if (n == -1 && isClosed()) throw new SerialPortException(ended());
+            if (n == -1) return -1;
+            if (n == 0) throw timedOut(timeout);
+            return len == 1 ? 1 : 1 + readNative(b, off + 1, len - 1, 1);
         }
 
         @Override

@@ -210,11 +210,17 @@ public final class UartChecks {
             expect(timedOut.equals("timed out") && ms >= 290, "a silent line times out the stream: " + timedOut
                     + " after " + ms + " ms");
             a.setReadTimeout(java.time.Duration.ZERO);
-            var read = java.util.concurrent.Executors.newSingleThreadExecutor().submit(() -> a.getInputStream().read());
+            var read = java.util.concurrent.Executors.newSingleThreadExecutor().submit(() -> {
+                try {
+                    return "read " + a.getInputStream().read();
+                } catch (java.io.IOException e) {
+                    return e.getMessage();
+                }
+            });
             Thread.sleep(300);
             a.close();
-            expect(read.get(10, java.util.concurrent.TimeUnit.SECONDS) == -1, "a close ends a stream read blocked in"
-                    + " another thread");
+            String end = read.get(10, java.util.concurrent.TimeUnit.SECONDS);
+            expect(end.endsWith(" was closed"), "a close ends a stream read blocked in another thread: " + end);
         }
     }
 
