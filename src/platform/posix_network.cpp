@@ -35,6 +35,11 @@ static const int64_t modemAnswerNs = 500000000;
 // The most characters a server's device may hold unsent: a UART's or USB
 // adapter's queue (4 KiB), or a pseudo-terminal's (20 KiB).
 static const int64_t deviceQueue = 24576;
+// A close waits for the line at most this long, as a UART's closing_wait
+// bounds its close; and a rate the server reports, untrusted, is timed as
+// no slower than this.
+static const int64_t closingWaitNs = 30000000000;
+static const DWORD slowestTimedRate = 300;
 
 // The COM Port Control commands used here; the server answers code + 100.
 enum ComPortCode : unsigned char {
@@ -80,7 +85,10 @@ struct NetPort {
 static int64_t characterTime(const DCB &dcb) {
   int64_t bits =
       1 + dcb.ByteSize + (dcb.Parity != NOPARITY) + (dcb.StopBits == TWOSTOPBITS ? 2 : 1);
-  return bits * 1000000000 / (dcb.BaudRate > 0 ? dcb.BaudRate : 9600);
+  return bits * 1000000000 /
+         (dcb.BaudRate == 0                 ? 9600
+          : dcb.BaudRate > slowestTimedRate ? dcb.BaudRate
+                                            : slowestTimedRate);
 }
 
 // HOST:PORT after the scheme; HOST may be [IPv6].
@@ -512,7 +520,7 @@ HANDLE openNetwork(const char *url) {
   dcbFromAnswers(net, &dcb);
   net->charNs = characterTime(dcb);
   port->inQueue = port->outQueue = 4096;
-  return (HANDLE)(intptr_t)fd;
+  return handleOf(port);
 }
 
 // ---- settings ----
@@ -679,8 +687,10 @@ void closeNetwork(OpenPort *port) {
   NetPort *net = port->net;
   int64_t now = nowNanos();
   int64_t lineFree = net->lineFree > now ? net->lineFree : now;
-  // Room for a device a little slower than its rate.
+  // Room for a device a little slower than its rate, within the cap.
   int64_t drained = lineFree + (lineFree - now) / 20 + 50000000;
+  if (drained > now + closingWaitNs - closeNs)
+    drained = now + closingWaitNs - closeNs;
   int64_t answerDeadline = drained + closeNs;
   unsigned char ask[16];
   size_t length = 0;

@@ -97,6 +97,10 @@ double threadCpuMs() {
   return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
+// The descriptor behind a handle: its low 21 bits (the rest count the
+// number's opens).
+int fdOf(HANDLE h) { return (int)((intptr_t)h & 0x1fffff); }
+
 // With DORLESK_TEST_PAIR=NEAR:FAR the tests run on two serial devices wired
 // to each other (the uart layer's UARTs) instead of pseudo-terminals.
 const char *pair() {
@@ -497,7 +501,7 @@ struct FarEnd {
   // The device the port's settings land on: the open handle's own, or the
   // one behind the terminal server.
   int device(HANDLE h) const {
-    return server ? server->device() : ser2net ? ser2net->deviceFd : (int)(intptr_t)h;
+    return server ? server->device() : ser2net ? ser2net->deviceFd : fdOf(h);
   }
   // ser2net keeps its client when its device hangs up: it hangs up itself.
   void hangUp() {
@@ -725,7 +729,7 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
   HANDLE first = open("COM10");
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
   // Raw, and closing will not drop DTR; the rate and frame stay as found.
-  ASSERT_EQ(tcgetattr((int)(intptr_t)first, &tio), 0);
+  ASSERT_EQ(tcgetattr(fdOf(first), &tio), 0);
   EXPECT_FALSE(tio.c_cflag & HUPCL);
   EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
   EXPECT_EQ(cfgetospeed(&tio), (speed_t)B1200);
@@ -739,14 +743,14 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
   // A driver with a low-latency mode runs in it while the port is held, and
   // gets its own flag back at close.
   if (latency) {
-    ASSERT_EQ(ioctl((int)(intptr_t)first, TIOCGSERIAL, &serial), 0);
+    ASSERT_EQ(ioctl(fdOf(first), TIOCGSERIAL, &serial), 0);
     EXPECT_TRUE(serial.flags & ASYNC_LOW_LATENCY);
   }
   // On a pseudo-terminal the lock alone keeps others out: TIOCEXCL would
   // outlive a holder killed with SIGKILL until the master closes. A
   // hardware port also keeps out opens that do not ask for the lock.
   int exclusive = -1;
-  if (ioctl((int)(intptr_t)first, TIOCGEXCL, &exclusive) == 0)
+  if (ioctl(fdOf(first), TIOCGEXCL, &exclusive) == 0)
     EXPECT_EQ(exclusive, pair() ? 1 : 0);
   else
     EXPECT_EQ(errno, ENOSYS) << "only qemu-user may lack TIOCGEXCL";
@@ -813,7 +817,7 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
     HANDLE byName = open(far.slave);
     ASSERT_NE(byName, INVALID_HANDLE_VALUE);
     EXPECT_EQ(fstats, before);
-    EXPECT_EQ(ioctl((int)(intptr_t)byName, TIOCGEXCL, &exclusive) == 0 ? exclusive : 0, 0);
+    EXPECT_EQ(ioctl(fdOf(byName), TIOCGEXCL, &exclusive) == 0 ? exclusive : 0, 0);
     EXPECT_EQ(open("COM10"), INVALID_HANDLE_VALUE);
     EXPECT_GT(fstats, before);
     close(byName);
@@ -837,7 +841,7 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
   EXPECT_NE(again, INVALID_HANDLE_VALUE);
   if (latency) {
     unsetenv("DORLESK_LOW_LATENCY");
-    ASSERT_EQ(ioctl((int)(intptr_t)again, TIOCGSERIAL, &serial), 0);
+    ASSERT_EQ(ioctl(fdOf(again), TIOCGSERIAL, &serial), 0);
     EXPECT_FALSE(serial.flags & ASYNC_LOW_LATENCY);
   }
 }
@@ -1110,7 +1114,7 @@ TEST_F(StandIn, AHangUpEndsAReadAtOnceWithWhatArrived) {
     FarEnd other;
     HANDLE h = open(other.slave);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    int fd = (int)(intptr_t)h;
+    int fd = fdOf(h);
     readHook = [&](int f, void *b, size_t count) -> ssize_t {
       ssize_t n = __real_read(f, b, count);
       if (f == fd && n == 0 && asEio) {
@@ -1173,18 +1177,48 @@ TEST_F(StandIn, ACloseFromAnotherThreadEndsABlockedReadAndItsNumberIsNotReusedUn
   EXPECT_EQ(std::string(buf, n), "new");
   // A read inside the driver when the close comes keeps the port until it
   // has left, however long that takes.
+  std::atomic<double> insideSince{0};
   readHook = [&](int f, void *b, size_t count) -> ssize_t {
-    if (f == (int)(intptr_t)reopened)
+    if (f == fdOf(reopened)) {
+      insideSince = nowMs();
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
     return __real_read(f, b, count);
   };
   setTimeouts(reopened, MAXDWORD, 0, 0); // a read that asks the driver first
   std::thread slow([&] { ReadFile(reopened, buf, sizeof buf, &n, nullptr); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  start = nowMs();
+  while (insideSince == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   close(reopened);
-  EXPECT_GE(nowMs() - start, 150.0);
+  EXPECT_GE(nowMs() - insideSince, 299.0);
   slow.join();
+}
+
+// The next open takes the descriptor number a close gave back; the old
+// handle, kept by mistake, reaches nothing: not the new port, not its
+// settings, and a second close does not close it.
+TEST_F(StandIn, AHandleKeptPastItsCloseReachesNoLaterPortWithItsNumber) {
+  HANDLE first = openFarEnd();
+  int number = fdOf(first);
+  close(first);
+  HANDLE second = openFarEnd();
+  ASSERT_EQ(fdOf(second), number);
+  EXPECT_NE(second, first);
+  DWORD n = 99;
+  DCB dcb;
+  COMMTIMEOUTS t = {0, 0, 1, 0, 0};
+  EXPECT_FALSE(WriteFile(first, "x", 1, &n, nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_EQ(n, 0u);
+  EXPECT_FALSE(ReadFile(first, &dcb, 1, &n, nullptr));
+  EXPECT_FALSE(GetCommState(first, &dcb));
+  EXPECT_FALSE(SetCommTimeouts(first, &t));
+  EXPECT_FALSE(PurgeComm(first, PURGE_RXABORT | PURGE_RXCLEAR));
+  EXPECT_FALSE(CloseHandle(first));
+  // The new port is open and untouched: nothing reached its far end.
+  EXPECT_TRUE(GetCommState(second, &dcb));
+  ASSERT_TRUE(WriteFile(second, "y", 1, &n, nullptr));
+  EXPECT_EQ(far.receive(1, 2000), "y");
 }
 
 // A close ends at once every call it meets: a read and a setting waiting
@@ -1282,7 +1316,7 @@ TEST_F(StandIn, AnAbortingPurgeWakesABlockedReadAndLeavesThePortUsable) {
   std::thread purger;
   readHook = [&](int f, void *b, size_t count) -> ssize_t {
     ssize_t got = __real_read(f, b, count);
-    if (f == (int)(intptr_t)h && got < 0 && errno == EAGAIN && !purger.joinable()) {
+    if (f == fdOf(h) && got < 0 && errno == EAGAIN && !purger.joinable()) {
       purger = std::thread([&] { PurgeComm(h, PURGE_RXABORT); });
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       errno = EAGAIN;
@@ -1311,8 +1345,26 @@ TEST_F(StandIn, WriteDeliversEverythingWaitingForRoom) {
   EXPECT_TRUE(got == data);
 }
 
+// Overruns the 8250 driver has counted on all its lines (oe: in
+// /proc/tty/driver/serial, which only root may read); 0 where there is none.
+long uartOverruns() {
+  FILE *f = fopen("/proc/tty/driver/serial", "r");
+  if (f == nullptr)
+    return 0;
+  long total = 0;
+  char line[512];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    const char *oe = strstr(line, " oe:");
+    if (oe != nullptr)
+      total += atol(oe + 4);
+  }
+  fclose(f);
+  return total;
+}
+
 TEST_F(StandIn, ClosingRightAfterAWriteLosesNothingReportedWritten) {
   for (size_t size : {10, 100, 1000, 4000}) {
+    long overruns = uartOverruns();
     FarEnd other;
     HANDLE h = open(other.slave);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -1328,8 +1380,42 @@ TEST_F(StandIn, ClosingRightAfterAWriteLosesNothingReportedWritten) {
     // A network port's close waits for the line to send it all, and no
     // longer once the server is done.
     EXPECT_LT(nowMs() - start, bound(500.0 + size * 10 * 1000.0 / dcb.BaudRate));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(other.receive(size, 500).size(), size);
+    size_t got = other.receive(size, 500).size();
+    // A guest starved by a busy host lets the emulated UART's FIFO overrun:
+    // bytes the driver counted as overruns are the machine's loss, not ours.
+    if (got != size && uartOverruns() > overruns)
+      GTEST_SKIP() << "the driver counted " << uartOverruns() - overruns << " overruns while "
+                   << got << " of " << size << " bytes arrived (the emulated UART's FIFO)";
+    EXPECT_EQ(got, size);
+  }
+}
+
+// A rate the server reports is not trusted with the close's time: below 300
+// baud it is timed as 300, and a close waits for the line 30 s at the most,
+// as a UART's closing_wait bounds its close.
+TEST_F(StandIn, ANetworkCloseKeepsItsCapWhateverRateTheServerReports) {
+  if (!ownServer())
+    GTEST_SKIP() << "needs a terminal server of the test's own, which can report any rate";
+  for (uint32_t rate : {1u, 300u}) {
+    FarEnd other;
+    other.server->replyWith([rate](unsigned char code, const std::string &value) {
+      if (code != 1)
+        return TerminalServer::answer(code, value);
+      unsigned char bytes[4] = {(unsigned char)(rate >> 24), (unsigned char)(rate >> 16),
+                                (unsigned char)(rate >> 8), (unsigned char)rate};
+      return TerminalServer::answer(code, std::string((const char *)bytes, 4));
+    });
+    HANDLE h = open(other.slave);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // 3 bytes at 1 baud would be 30 s; 1200 at 300 baud, 42 s.
+    std::string data(rate == 1 ? 3 : 1200, 'c');
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, data.data(), (DWORD)data.size(), &n, nullptr));
+    double start = nowMs();
+    close(h);
+    double took = nowMs() - start;
+    EXPECT_LT(took, rate == 1 ? bound(2000.0) : bound(30500.0)) << rate << " baud";
+    EXPECT_EQ(other.receive(data.size(), 1000).size(), data.size()) << rate << " baud";
   }
 }
 
@@ -1522,7 +1608,7 @@ TEST_F(StandIn, SettingTheLineRepairsWhatAnotherProgramChanged) {
 TEST_F(StandIn, CallsThatMeetAPurgeGoOnWhenItEnds) {
   NEEDS_PSEUDO_TERMINALS("needs a far end that stops taking bytes within 100 KB");
   HANDLE h = openFarEnd();
-  int fd = (int)(intptr_t)h;
+  int fd = fdOf(h);
   COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 200}; // reads return at once, writes give up after 200 ms
   ASSERT_TRUE(SetCommTimeouts(h, &t));
   if (network()) { // the server takes the whole write: its close waits for the line to send it
@@ -1684,7 +1770,7 @@ TEST_F(StandIn, ANetworkPortCarriesEveryByteItsSettingsAndItsTimeOuts) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   // A network that goes silent must become a hang-up, and a request go out
   // at once.
-  int fd = (int)(intptr_t)h, value = 0;
+  int fd = fdOf(h), value = 0;
   socklen_t size = sizeof value;
   for (auto option : {std::make_pair(SOL_SOCKET, SO_KEEPALIVE), {IPPROTO_TCP, TCP_NODELAY}}) {
     EXPECT_EQ(getsockopt(fd, option.first, option.second, &value, &size), 0);
@@ -1928,7 +2014,7 @@ TEST_F(StandIn, ANetworkSettingTakesOnlyTheAnswerItAskedFor) {
 
   // A write cut between the two IACs of a 0xFF owes the second, which goes
   // out ahead of the next command.
-  int fd = (int)(intptr_t)h;
+  int fd = fdOf(h);
   sendHook = [fd](int f, const void *b, size_t count, int flags) -> ssize_t {
     bool cut = f == fd && count == 2 && memcmp(b, "\xff\xff", 2) == 0;
     return __real_send(f, b, cut ? 1 : count, flags);

@@ -11,7 +11,9 @@ import java.net.Socket;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.List;
 
 /**
  * Grouped checks of network ports against Debian's ser2net on 127.0.0.1, with a
@@ -33,6 +35,7 @@ public final class NetChecks {
             serialPort(url, device);
             refusals(url);
             answersChecked();
+            serialPortOnTheWire();
             commandFlood();
             terminal(args[0], url, device);
             hangUp(url);
@@ -99,14 +102,20 @@ public final class NetChecks {
             taken = e.getMessage();
         }
         expect(taken.contains("closed the connection at once"), "a second SerialPort.open says why: " + taken);
-        var read = java.util.concurrent.Executors.newSingleThreadExecutor().submit(() -> port.getInputStream().read());
+        var read = java.util.concurrent.Executors.newSingleThreadExecutor().submit(() -> {
+            try {
+                return "read " + port.getInputStream().read();
+            } catch (java.io.IOException e) {
+                return e.getMessage();
+            }
+        });
         Thread.sleep(300);
         started = System.nanoTime();
         port.close();
-        int end = read.get(3, java.util.concurrent.TimeUnit.SECONDS);
+        String end = read.get(3, java.util.concurrent.TimeUnit.SECONDS);
         ms = (System.nanoTime() - started) / 1_000_000;
-        expect(end == -1 && ms < 2500, "a close ends a stream read blocked in another thread: " + end + " in " + ms
-                + " ms");
+        expect(end.equals(url + " was closed") && ms < 2500, "a close ends a stream read blocked in another thread: "
+                + end + " in " + ms + " ms");
     }
 
     /** 64 KiB each way, with runs of 0xFF (Telnet's IAC), intact; a close delivers what was written. */
@@ -430,6 +439,81 @@ public final class NetChecks {
         }
     }
 
+    /**
+     * SerialPort's settings on the wire, through a server of our own that notes
+     * each COM port command it is sent and answers it as asked, but every rate
+     * as 1200: each line switch sends its own line's command, and a rate the
+     * server does not take is an exception, not a success.
+     */
+    static void serialPortOnTheWire() throws Exception {
+        List<String> heard = java.util.Collections.synchronizedList(new ArrayList<>());
+        try (ServerSocket fake = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
+            Thread t = new Thread(() -> {
+                try (Socket s = fake.accept()) {
+                    var out = s.getOutputStream();
+                    out.write(new byte[] {-1, -3, 0, -1, -5, 0, -1, -3, 44}); // DO and WILL BINARY, DO COM-PORT
+                    var in = new java.io.BufferedInputStream(s.getInputStream());
+                    var value = new java.io.ByteArrayOutputStream();
+                    int b, state = 0, code = 0;
+                    while ((b = in.read()) >= 0) {
+                        switch (state) {
+                            case 0 -> state = b == 255 ? 1 : 0;
+                            case 1 -> state = b == 250 ? 2 : b > 250 ? 6 : 0;
+                            case 2 -> state = 3; // the option
+                            case 3 -> {
+                                code = b;
+                                value.reset();
+                                state = 4;
+                            }
+                            case 4 -> {
+                                if (b == 255) state = 5;
+                                else value.write(b);
+                            }
+                            case 5 -> {
+                                state = b == 240 ? 0 : 4;
+                                if (b != 240) {
+                                    value.write(b);
+                                    continue;
+                                }
+                                byte[] v = value.toByteArray();
+                                heard.add(code + ":" + (v.length == 1 ? Integer.toString(v[0]) : v.length == 4
+                                        ? Integer.toString(java.nio.ByteBuffer.wrap(v).getInt()) : Arrays.toString(v)));
+                                out.write(new byte[] {-1, -6, 44, (byte) (code + 100)});
+                                out.write(code == 1 ? new byte[] {0, 0, 4, (byte) 0xB0} : v);
+                                out.write(new byte[] {-1, -16});
+                            }
+                            default -> state = 0; // the option of a WILL, WONT, DO or DONT
+                        }
+                    }
+                } catch (IOException e) {
+                    // the client went
+                }
+            });
+            t.start();
+            // By a name, which the lookup must resolve (from /etc/hosts: no DNS needed).
+            try (cz.qelvar.SerialPort port = cz.qelvar.SerialPort.open("rfc2217://localhost:" + fake.getLocalPort())) {
+                heard.clear();
+                port.setRTS(false);
+                port.setDTR(false);
+                port.setRTS(true);
+                port.setDTR(true);
+                List<String> lines = new ArrayList<>(heard);
+                expect(lines.equals(List.of("5:12", "5:9", "5:11", "5:8")), "setRTS and setDTR each switch their own"
+                        + " line on the wire (RTS off 12, DTR off 9, RTS on 11, DTR on 8): " + lines);
+                String refused;
+                try {
+                    port.setLine(9600, "8N1");
+                    refused = "applied";
+                } catch (cz.qelvar.SerialPortException e) {
+                    refused = e.getMessage();
+                }
+                expect(refused.endsWith("refused 9600 8N1"), "setLine throws when the server keeps another rate: "
+                        + refused);
+            }
+            t.join(5000);
+        }
+    }
+
     /** A server that answers the open, then sends nothing but commands, without end. */
     static void commandFlood() throws Exception {
         try (ServerSocket fake = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
@@ -495,12 +579,20 @@ public final class NetChecks {
             }
             expect(pane.contains("OK from the device") && !pane.contains("AT"), "term shows what arrives, and"
                     + " does not echo keys itself");
+            // Ctrl-C is a key for the device, not a signal to term.
+            UartChecks.run("tmux", "-L", socket, "send-keys", "C-c");
+            byte[] interrupt = device.receive(1, 3000);
+            expect(interrupt.length == 1 && interrupt[0] == 3, "Ctrl-C reaches the device as 0x03: "
+                    + Arrays.toString(interrupt));
             UartChecks.run("tmux", "-L", socket, "send-keys", "C-]");
             boolean left = false;
             for (int i = 0; i < 50 && !left; i++) {
                 Thread.sleep(100);
                 left = !UartChecks.run("tmux", "-L", socket, "has-session").isEmpty();
             }
+            byte[] afterLeaving = device.receiveAny(16, 300);
+            expect(afterLeaving.length == 0, "the Ctrl-] that leaves does not reach the device: "
+                    + Arrays.toString(afterLeaving));
             String restored = Files.exists(after) ? Files.readString(after) : "";
             expect(left && restored.matches("(?s).*[ ;]icanon .*") && restored.matches("(?s).*[ ;]echo .*"),
                     "Ctrl-] leaves term, and the terminal is as it was (canonical, echoing)");
