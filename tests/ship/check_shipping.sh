@@ -390,6 +390,11 @@ package)
   grep -qF "native library: java.library.path ($work/root/usr/lib/jni)" "$work/version" ||
     fail "the installed library was not the one loaded"
   [ ! -e "$work/cache" ] || fail "something was extracted although the library was installed"
+  # The licence: Apache 2.0 in the machine-readable copyright, pointing to
+  # Debian's own copy of its text.
+  copyright=$work/root/usr/share/doc/libdorlesk-java/copyright
+  grep -qx 'License: Apache-2.0' "$copyright" && grep -qF '/usr/share/common-licenses/Apache-2.0' "$copyright" ||
+    fail "the copyright file does not license the package under Apache-2.0"
   start_echo
   DORLESK_PORT_DIR=$work/ports XDG_CACHE_HOME="$work/cache" "${installed[@]}" loopback COM1
   ;;
@@ -398,6 +403,14 @@ maven)
   # repository with no network: Debian's Maven plugins are the only other
   # repository. The jar names its automatic module.
   jar --describe-module --file "$jar" | grep -q '^cz.qelvar automatic' || fail "no automatic module cz.qelvar"
+  # The licence travels in the jar and the sources jar, and the POM names it.
+  top=$(cd "$(dirname "$0")/../.." && pwd)
+  for carrier in "$jar" "$(ls "$build"/maven/dorlesk-*-sources.jar)"; do
+    rm -rf "$work/licence" && mkdir -p "$work/licence"
+    (cd "$work/licence" && jar xf "$carrier" META-INF/LICENSE)
+    cmp -s "$work/licence/META-INF/LICENSE" "$top/LICENSE" || fail "$carrier lacks META-INF/LICENSE"
+  done
+  grep -qF '<name>Apache License, Version 2.0</name>' "$build"/maven/dorlesk-*.pom || fail "the POM names no licence"
   artifact=$(ls "$build"/maven/dorlesk-*.pom | sed 's/\.pom$//')
   version=${artifact##*/dorlesk-}
   printf '<settings><localRepository>%s</localRepository><offline>true</offline><mirrors><mirror><id>debian</id><mirrorOf>*</mirrorOf><url>file:///usr/share/maven-repo</url></mirror></mirrors></settings>\n' \
