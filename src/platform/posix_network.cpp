@@ -683,6 +683,23 @@ void purgeNetworkInput(const Call &call) {
 // line send what its device may still hold, at the port's rate, as a local
 // UART's close waits for its queue; then end the sending side and read until
 // the server closes. Each wait is bounded by what the backlog needs.
+// A program that ends without closing a network port (System.exit, the end
+// of main, Ctrl-C) still delivers what it was told was written: a server
+// drops its backlog for the device when the connection ends, so each port
+// is closed here as CloseHandle closes it, within the same bound. Runs at
+// exit and when the library is unloaded; nothing runs after SIGKILL.
+__attribute__((destructor)) static void deliverAtExit() {
+  static HANDLE open[256];
+  static int count;
+  count = 0;
+  eachPort([](OpenPort *port) {
+    if (port->net != nullptr && !port->closing && count < 256)
+      open[count++] = handleOf(port);
+  });
+  for (int i = 0; i < count; i++)
+    CloseHandle(open[i]);
+}
+
 void closeNetwork(OpenPort *port) {
   NetPort *net = port->net;
   int64_t now = nowNanos();

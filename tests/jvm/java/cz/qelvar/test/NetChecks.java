@@ -26,11 +26,21 @@ public final class NetChecks {
     static Path dir;
 
     public static void main(String[] args) throws Exception {
+        if (args[0].equals("write-and-exit")) {
+            // A program that writes and ends without closing its port.
+            int h = Serial.commOpen(args[1]);
+            Serial.commSetBaud(h, "115200", "8N1");
+            byte[] data = UartChecks.pattern(100_000, 11);
+            System.out.println("wrote " + Serial.commWrite(h, data, data.length));
+            System.exit(0);
+        }
         dir = Files.createTempDirectory("dorlesk-net");
         try (Pty device = new Pty()) {
             String url = startServer(device.slave);
             transfers(url, device);
-            for (String mode : new String[] {"quiet", "talking", "echoing"}) closeAtTheLineRate(url, device, mode);
+            for (String mode : new String[] {"quiet", "talking", "echoing", "quiet, exit without close"}) {
+                closeAtTheLineRate(url, device, mode);
+            }
             lineAndModemLines(url, device);
             serialPort(url, device);
             refusals(url);
@@ -148,8 +158,9 @@ public final class NetChecks {
      */
     static void closeAtTheLineRate(String url, Pty device, String mode) throws Exception {
         device.receiveAny(1 << 20, 50); // what an earlier check left
-        int h = Serial.commOpen(url);
-        expect(h != -1 && Serial.commSetBaud(h, "115200", "8N1") != 0, mode + " device: open at 115200");
+        boolean exits = mode.endsWith("exit without close");
+        int h = exits ? 0 : Serial.commOpen(url);
+        expect(h != -1 && (exits || Serial.commSetBaud(h, "115200", "8N1") != 0), mode + " device: open at 115200");
         byte[] data = UartChecks.pattern(100_000, 11);
         long[] taken = {0};
         Thread line = new Thread(() -> {
@@ -172,10 +183,23 @@ public final class NetChecks {
         });
         line.start();
         long started = System.nanoTime();
-        int written = Serial.commWrite(h, data, data.length);
-        long writeMs = (System.nanoTime() - started) / 1_000_000;
-        Serial.commClose(h);
-        long closeMs = (System.nanoTime() - started) / 1_000_000 - writeMs;
+        int written;
+        long writeMs, closeMs;
+        if (exits) {
+            Process p = new ProcessBuilder("java", "-Djava.library.path=" + System.getProperty("java.library.path"),
+                    "-cp", System.getProperty("java.class.path"), NetChecks.class.getName(), "write-and-exit", url)
+                    .redirectErrorStream(true).start();
+            String said = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).strip();
+            p.waitFor();
+            written = said.equals("wrote " + data.length) ? data.length : -1;
+            writeMs = 0;
+            closeMs = (System.nanoTime() - started) / 1_000_000;
+        } else {
+            written = Serial.commWrite(h, data, data.length);
+            writeMs = (System.nanoTime() - started) / 1_000_000;
+            Serial.commClose(h);
+            closeMs = (System.nanoTime() - started) / 1_000_000 - writeMs;
+        }
         line.join(20_000);
         expect(written == data.length && taken[0] == data.length && closeMs < 15_000, mode + " device: 100,000"
                 + " bytes reported written in " + writeMs + " ms reach it through a close of " + closeMs
