@@ -192,7 +192,8 @@ public final class SerialDiagnostics {
      * cannot be opened, why and what to do, one reason per line: a device that does
      * not exist (and the serial devices that do), missing permission (the device's
      * owner, group and mode, and how to join the group), a program that has it open
-     * (which one, this program included, where this user can see it), an exclusive
+     * (which one by its name and pid, this program included, where this user can see
+     * it; never its command line, which may hold credentials), an exclusive
      * mark nobody holds, or the system's own error. A port that a program has open,
      * or that is the system console or this program's own terminal, is not opened at
      * all. A free port is opened once to try it, which raises DTR and RTS as any
@@ -204,16 +205,16 @@ public final class SerialDiagnostics {
      */
     public static String explain(String portName) {
         List<String> lines = new ArrayList<>();
-        diagnose(portName, lines);
+        diagnose(portName, lines, false);
         return String.join(System.lineSeparator(), lines);
     }
 
     /** The diagnosis into lines, made safe for a terminal; true when the port opens. */
-    static boolean diagnose(String name, List<String> lines) {
+    static boolean diagnose(String name, List<String> lines, boolean commandLines) {
         int from = lines.size();
         boolean opens;
         try {
-            opens = linux() ? diagnoseLinux(name, lines) : diagnoseElsewhere(name, lines);
+            opens = linux() ? diagnoseLinux(name, lines, commandLines) : diagnoseElsewhere(name, lines);
         } catch (RuntimeException e) {
             lines.add(unusable(name, e));
             opens = false;
@@ -237,7 +238,7 @@ public final class SerialDiagnostics {
         return false;
     }
 
-    private static boolean diagnoseLinux(String name, List<String> lines) {
+    private static boolean diagnoseLinux(String name, List<String> lines, boolean commandLines) {
         String url = NetworkPorts.url(name);
         if (url != null) return NetworkPorts.diagnose(name, url, lines);
         String path = devicePath(name);
@@ -262,7 +263,7 @@ public final class SerialDiagnostics {
         }
         // Nothing is opened while anyone has the port: an open would raise its
         // DTR and RTS, and a changed line would break the holder's link.
-        List<String> users = users(device);
+        List<String> users = users(device, commandLines);
         if (!users.isEmpty()) {
             lines.add(label + " is in use, so it was not opened:");
             lines.addAll(users);
@@ -293,7 +294,7 @@ public final class SerialDiagnostics {
         int h = Serial.commOpen(name);
         if (h == -1) {
             lines.add(label + " cannot be opened:");
-            lines.addAll(users(device));
+            lines.addAll(users(device, commandLines));
             if (lines.get(lines.size() - 1).equals(label + " cannot be opened:")) {
                 lines.add("  it was taken a moment ago, or the library could not take its lock; try again.");
             }
@@ -434,7 +435,7 @@ public final class SerialDiagnostics {
      * what it is to the system (the console, this program's own terminal). Empty
      * when no one this user can see uses it.
      */
-    private static List<String> users(Path device) {
+    private static List<String> users(Path device, boolean commandLines) {
         List<String> lines = new ArrayList<>();
         long rdev;
         Path real;
@@ -488,7 +489,7 @@ public final class SerialDiagnostics {
             if (f.length > 5 && f[1].equals("FLOCK") && f[5].equals(lockId)) locking.add(f[4]);
         }
         for (String pid : seen) {
-            String who = pid.equals(self) ? "this program (pid " + pid + ")" : process(pid);
+            String who = pid.equals(self) ? "this program (pid " + pid + ")" : process(pid, commandLines);
             lines.add("  " + who + " has it open" + (locking.contains(pid) ? " and holds its lock"
                     + (!pid.equals(self) && maps(pid).contains("libDorlesk") ? " (a Java program using Dorlesk)"
                     : "") : "") + ".");
@@ -496,7 +497,7 @@ public final class SerialDiagnostics {
         for (String pid : locking) {
             if (seen.contains(pid)) continue;
             lines.add(pid.equals(self) ? "  this program (pid " + pid + ") holds its lock."
-                    : "  " + process(pid) + " holds its lock; this user cannot see its open files"
+                    : "  " + process(pid, commandLines) + " holds its lock; this user cannot see its open files"
                     + " (another user's process).");
         }
         for (String pid : seen) {
@@ -523,9 +524,14 @@ public final class SerialDiagnostics {
         return "";
     }
 
-    private static String process(String pid) {
+    /**
+     * A process by its name and pid, and with its command line where asked: a
+     * command line may hold credentials, and belongs in check's answer to the
+     * person at the terminal, not in an exception a program logs.
+     */
+    private static String process(String pid, boolean commandLine) {
         String comm = read(Paths.get("/proc", pid, "comm"));
-        String cmd = read(Paths.get("/proc", pid, "cmdline"));
+        String cmd = commandLine ? read(Paths.get("/proc", pid, "cmdline")) : null;
         cmd = cmd == null ? "" : cmd.replace('\0', ' ').strip();
         if (cmd.length() > 80) cmd = cmd.substring(0, 77) + "...";
         return (comm != null ? comm : "process") + " (pid " + pid + (cmd.isEmpty() ? "" : ": " + cmd) + ")";

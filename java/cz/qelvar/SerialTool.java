@@ -94,7 +94,7 @@ public final class SerialTool {
                         rest.size() > 2 ? rest.get(2) : null, hex));
             } else if (command.equals("check")) {
                 List<String> lines = new ArrayList<>();
-                boolean opens = SerialDiagnostics.diagnose(args[1], lines);
+                boolean opens = SerialDiagnostics.diagnose(args[1], lines, true);
                 lines.forEach(System.out::println);
                 System.exit(opens ? 0 : 1);
             } else {

@@ -269,6 +269,38 @@ class SerialPortTest {
         }
     }
 
+    /**
+     * A port another program holds: the exception names that program and its
+     * pid, and never its command line (it may hold credentials); check, which a
+     * person reads, shows it.
+     */
+    @Test
+    void aFailedOpenNamesTheHolderButNotItsCommandLine() throws Exception {
+        Pty.freshPortDir();
+        try (Pty far = new Pty()) {
+            far.linkAs("COM7");
+            Process holder = new ProcessBuilder("flock", far.slave, "sh", "-c", "sleep 60", "password=hunter2")
+                    .redirectErrorStream(true).start();
+            try {
+                String why = "";
+                for (long t = System.nanoTime(); millisSince(t) < 10_000; Thread.sleep(20)) {
+                    try {
+                        SerialPort.open("COM7").close();
+                    } catch (SerialPortException e) {
+                        why = e.getMessage();
+                        break;
+                    }
+                }
+                assertTrue(why.contains("flock (pid " + holder.pid() + ")") && !why.contains("hunter2"), why);
+                String check = DiagnosticsTest.java(List.of(), "cz.qelvar.SerialTool", "check", "COM7");
+                assertTrue(check.contains("password=hunter2"), check);
+            } finally {
+                holder.destroy();
+                holder.waitFor();
+            }
+        }
+    }
+
     @Test
     void anotherUserWithoutPermissionLearnsWhy() throws Exception {
         if (!DiagnosticsTest.root) {
