@@ -70,7 +70,8 @@ DWORD registerPort(OpenPort *port) {
   // /dev has) has its own inode, which flock cannot see: the device number
   // tells, and the check and the entry are one step under the lock.
   for (int i = 0; port->device != 0 && i < tableSize; i++) {
-    if (table[i] != nullptr && table[i]->device == port->device) {
+    if (table[i] != nullptr && table[i]->device == port->device &&
+        table[i]->instance == port->instance) {
       pthread_mutex_unlock(&tableLock);
       return ERROR_ACCESS_DENIED;
     }

@@ -59,6 +59,7 @@ struct OpenPort {
   int wakeFd;          // eventfd made when a call first has to sleep; -1 before
   int lockFd;          // the device's canonical node, held for its lock; -1 if none
   dev_t device;        // the device opened; 0 for a probe or a network port
+  dev_t instance;      // a pseudo-terminal's devpts instance, which numbers its own; else 0
   bool isProbe;        // from a probe (access 0): no device was opened
   bool isPty;          // a pseudo-terminal: whole bytes, no framing, no modem lines
   bool exclusive;      // TIOCEXCL was set at open

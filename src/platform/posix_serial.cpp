@@ -103,6 +103,16 @@ static dev_t ptsDevice(const char *path) {
   return makedev(136 + n / 256, n % 256);
 }
 
+// The devpts instance a pseudo-terminal belongs to: a container's /dev/pts
+// numbers its terminals from 0 as the host's does, so two of them can share
+// a device number. /dev/pts/N lies on the file system of /dev/pts.
+static dev_t ptsInstance(bool ptsName, const struct stat &st) {
+  struct stat dir;
+  if (!ptsName)
+    return st.st_dev;
+  return stat("/dev/pts", &dir) == 0 ? dir.st_dev : 0;
+}
+
 // Another process that opens the same device through a node of its own has
 // a lock of its own. Where udev names each device (/dev/char/MAJOR:MINOR
 // leads to its canonical node), that node is locked too, when it is not the
@@ -220,6 +230,7 @@ static HANDLE openDevice(const char *path, DWORD access) {
   DWORD error = port == nullptr ? ERROR_NOT_ENOUGH_MEMORY : ERROR_SUCCESS;
   if (port != nullptr) {
     port->device = ptsName ? ptsDevice(path) : st.st_rdev;
+    port->instance = isPty ? ptsInstance(ptsName, st) : 0;
     port->lockFd = lockFd;
     error = registerPort(port);
   }

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -1192,6 +1193,50 @@ TEST_F(StandIn, ACloseFromAnotherThreadEndsABlockedReadAndItsNumberIsNotReusedUn
   close(reopened);
   EXPECT_GE(nowMs() - insideSince, 299.0);
   slow.join();
+}
+
+// A container's /dev/pts is a devpts instance of its own, which numbers its
+// terminals from 0 as the host's does: a terminal there with the index of
+// one of the host's is another device, which opens beside it.
+TEST_F(StandIn, PseudoTerminalsOfTwoDevptsInstancesAreTwoDevices) {
+  if (pair() || network() || far.slave.compare(0, 9, "/dev/pts/") != 0)
+    GTEST_SKIP() << "needs a pseudo-terminal of the host's /dev/pts";
+  char dir[] = "/tmp/dorlesk-devpts-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  if (mount("devpts", dir, "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0) {
+    int error = errno;
+    rmdir(dir);
+    GTEST_SKIP() << "cannot mount a devpts instance of its own: " << strerror(error);
+  }
+  unsigned index = (unsigned)atoi(far.slave.c_str() + 9);
+  std::vector<int> masters;
+  std::string twin;
+  for (unsigned i = 0; i <= index && twin.empty(); i++) {
+    int m = ::open((std::string(dir) + "/ptmx").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m < 0)
+      break;
+    masters.push_back(m);
+    unsigned n = 0;
+    int unlock = 0;
+    if (ioctl(m, TIOCGPTN, &n) == 0 && ioctl(m, TIOCSPTLCK, &unlock) == 0 && n == index)
+      twin = std::string(dir) + "/" + std::to_string(n);
+  }
+  HANDLE host = twin.empty() ? INVALID_HANDLE_VALUE : open(far.slave);
+  HANDLE other = twin.empty() ? INVALID_HANDLE_VALUE : open(twin);
+  DWORD error = other == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  // Each is still held against a second open of its own.
+  HANDLE again = other == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : open(twin);
+  for (HANDLE h : {host, other, again})
+    if (h != INVALID_HANDLE_VALUE)
+      close(h);
+  for (int m : masters)
+    ::close(m);
+  umount2(dir, MNT_DETACH);
+  rmdir(dir);
+  ASSERT_FALSE(twin.empty()) << "no terminal " << index << " in the new instance";
+  EXPECT_NE(host, INVALID_HANDLE_VALUE);
+  EXPECT_NE(other, INVALID_HANDLE_VALUE) << "error " << error;
+  EXPECT_EQ(again, INVALID_HANDLE_VALUE);
 }
 
 // The next open takes the descriptor number a close gave back; the old

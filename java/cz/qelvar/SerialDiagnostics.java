@@ -463,11 +463,16 @@ public final class SerialDiagnostics {
             lines.add("  it is the terminal this program runs in.");
         }
         List<String> seen = new ArrayList<>();
+        // A pseudo-terminal's number is its devpts instance's own: a container's
+        // terminal with the same number lies on another file system.
+        boolean pty = major(rdev) >= 136 && major(rdev) <= 143;
+        Object instance = id.get("dev");
         try (DirectoryStream<Path> procs = Files.newDirectoryStream(Paths.get("/proc"), "[0-9]*")) {
             for (Path proc : procs) {
                 try (DirectoryStream<Path> fds = Files.newDirectoryStream(proc.resolve("fd"))) {
                     for (Path fd : fds) {
-                        if (isCharDevice(fd) && rdev(fd) == rdev) {
+                        if (isCharDevice(fd) && rdev(fd) == rdev
+                                && (!pty || instance.equals(Files.getAttribute(fd, "unix:dev")))) {
                             seen.add(leaf(proc));
                             break;
                         }

@@ -252,4 +252,52 @@ class DiagnosticsTest {
             removeTree(readable);
         }
     }
+    /**
+     * A container's /dev/pts numbers its terminals as the host's does: a
+     * process that holds a terminal there with the number of the host's is not
+     * named as that one's holder.
+     */
+    @Test
+    void checkTellsTerminalsOfTwoDevptsInstancesApart() throws Exception {
+        if (!root) {
+            System.out.println("SKIP jvm.DiagnosticsTest: mounting a devpts instance needs root");
+            return;
+        }
+        Path dir = Pty.freshPortDir();
+        try (Pty far = new Pty()) {
+            far.linkAs("COM3");
+            Path instance = Files.createTempDirectory("dorlesk-devpts");
+            Process mount = start(List.of(), "mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666", "devpts",
+                    instance.toString());
+            String mounted = new String(mount.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+            if (mount.waitFor() != 0) {
+                Files.delete(instance);
+                System.out.println("SKIP jvm.DiagnosticsTest: cannot mount a devpts instance: " + mounted);
+                return;
+            }
+            String index = far.slave.substring("/dev/pts/".length());
+            // Terminals in the new instance up to the host's number; the last one held.
+            Process twin = start(List.of(), "python3", "-c", "import fcntl, os, struct, sys, time\n"
+                    + "d, k = sys.argv[1], int(sys.argv[2]); held = []\n"
+                    + "while True:\n"
+                    + "    m = os.open(d + '/ptmx', os.O_RDWR | os.O_NOCTTY); held.append(m)\n"
+                    + "    n = struct.unpack('I', fcntl.ioctl(m, 0x80045430, bytes(4)))[0]\n"
+                    + "    fcntl.ioctl(m, 0x40045431, bytes(4))\n"
+                    + "    if n == k: break\n"
+                    + "held.append(os.open(d + '/' + str(k), os.O_RDWR | os.O_NOCTTY))\n"
+                    + "print('up', flush=True); time.sleep(60)\n", instance.toString(), index);
+            try {
+                String up = new String(twin.getInputStream().readNBytes(3), StandardCharsets.UTF_8).strip();
+                assertEquals("up", up);
+                String out = java(List.of(), "cz.qelvar.SerialTool", "check", "COM3");
+                assertTrue(out.startsWith("exit 0\nCOM3 (" + dir.resolve("COM3") + ") opens.")
+                        && !out.contains("(pid " + twin.pid()), out);
+            } finally {
+                twin.destroy();
+                twin.waitFor();
+                start(List.of(), "umount", "-l", instance.toString()).waitFor();
+                Files.delete(instance);
+            }
+        }
+    }
 }
