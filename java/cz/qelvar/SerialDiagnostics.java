@@ -262,12 +262,24 @@ public final class SerialDiagnostics {
             return false;
         }
         // Nothing is opened while anyone has the port: an open would raise its
-        // DTR and RTS, and a changed line would break the holder's link.
+        // DTR and RTS, and a changed line would break the holder's link. Whether
+        // the library's open would succeed is told all the same: only a lock, or
+        // an exclusive mark its holder set, refuses it.
         List<String> users = users(device, commandLines);
         if (!users.isEmpty()) {
-            lines.add(label + " is in use, so it was not opened:");
+            boolean locked = users.stream().anyMatch(line -> line.contains("holds its lock"));
+            String busy = locked ? null : stty(device, "-g")[0];
+            if (locked || busy != null && busy.contains("Device or resource busy")) {
+                lines.add(label + " is in use, so it was not opened:");
+                lines.addAll(users);
+                if (!locked) lines.add("  its holder marked it exclusive (TIOCEXCL).");
+                return false;
+            }
+            lines.add(label + " opens, but is in use, so it was not tried:");
             lines.addAll(users);
-            return false;
+            lines.add("  it holds no lock, so an open succeeds, and each byte that arrives goes to whichever"
+                    + " program reads first.");
+            return true;
         }
         if (!Files.isReadable(device) || !Files.isWritable(device)) {
             lines.add(label + " cannot be opened:");

@@ -295,8 +295,22 @@ class SerialPortTest {
                 String check = DiagnosticsTest.java(List.of(), "cz.qelvar.SerialTool", "check", "COM7");
                 assertTrue(check.contains("password=hunter2"), check);
             } finally {
+                holder.descendants().forEach(ProcessHandle::destroy);
                 holder.destroy();
                 holder.waitFor();
+            }
+            // A program that has it open without a lock does not stop an open, and
+            // check, which leaves the port alone then, says the same.
+            Process lockless = new ProcessBuilder("sh", "-c", "echo up; exec sleep 60 <" + far.slave).start();
+            try {
+                assertEquals("up", new String(lockless.getInputStream().readNBytes(3), StandardCharsets.US_ASCII).strip());
+                String check = DiagnosticsTest.java(List.of(), "cz.qelvar.SerialTool", "check", "COM7");
+                assertTrue(check.startsWith("exit 0\nCOM7 (" + Pty.portDir().resolve("COM7") + ") opens, but is in use"),
+                        check);
+                SerialPort.open("COM7").close();
+            } finally {
+                lockless.destroy();
+                lockless.waitFor();
             }
         }
     }
