@@ -75,7 +75,7 @@ try:
                             + rest + "\n }\n}\n")
                 file = os.path.join(directory, (cls.group(1) if cls else "Fragment") + ".java")
                 open(file, "w", encoding="utf-8").write(body)
-                status, out = run(["javac", "-Xlint:all", "-cp", jar, "-d", directory, file], env)
+                status, out = run(["javac", "--release", "8", "-Xlint:all", "-cp", jar, "-d", directory, file], env)
                 if status != 0:
                     faults.append(f"{where}: the example does not compile:\n{out}")
                 elif cls:

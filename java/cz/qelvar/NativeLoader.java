@@ -85,7 +85,7 @@ final class NativeLoader {
                 throw new UnsatisfiedLinkError("Dorlesk: this jar lacks " + RESOURCES + platform
                         + "/" + file + " for " + os + " on " + arch + "; " + tried);
             }
-            binary = in.readAllBytes();
+            binary = Bytes.readAll(in);
         } catch (IOException e) {
             throw new UnsatisfiedLinkError("Dorlesk: could not read " + platform + "/" + file
                     + " from the jar: " + e + "; " + tried);
@@ -188,7 +188,7 @@ final class NativeLoader {
         String abi = System.getProperty("sun.arch.abi", "");
         if (!abi.isEmpty()) return abi.endsWith("hf");
         try (InputStream in = Files.newInputStream(Paths.get("/proc/self/exe"))) {
-            byte[] header = in.readNBytes(40);
+            byte[] header = Bytes.read(in, 40);
             if (header.length < 40 || header[4] != 1) return false; // not a 32-bit ELF
             int flags = (header[36] & 0xff) | (header[37] & 0xff) << 8 | (header[38] & 0xff) << 16
                     | (header[39] & 0xff) << 24;

@@ -43,7 +43,7 @@ final class NetworkPorts {
         Path file = Paths.get(path);
         if (!Files.isRegularFile(file)) return null;
         try (InputStream in = Files.newInputStream(file)) {
-            String first = new String(in.readNBytes(4096), StandardCharsets.UTF_8).split("[\r\n]", 2)[0];
+            String first = new String(Bytes.read(in, 4096), StandardCharsets.UTF_8).split("[\r\n]", 2)[0];
             return first.regionMatches(true, 0, "rfc2217://", 0, 10) ? first : null;
         } catch (IOException e) {
             return null;
@@ -151,28 +151,31 @@ final class NetworkPorts {
             }
             any = true;
             switch (state) {
-                case 0 -> {
+                case 0:
                     if (b == IAC) state = 1;
                     else text.write(b);
-                }
-                case 1 -> {
+                    break;
+                case 1:
                     verb = b;
                     state = b >= WILL ? 2 : b == SB ? 3 : 0;
                     if (b == IAC) text.write(b);
-                }
-                case 2 -> {
+                    break;
+                case 2:
                     // The server's offer of the option: a close soon after means "busy".
                     if (b == COM_PORT && (verb == DO || verb == WILL) && !offered) {
                         offered = true;
                         deadline = Math.min(deadline, System.nanoTime() + 1_000_000_000L);
                     }
                     state = 0;
-                }
-                case 3 -> state = b == IAC ? 4 : 3;
-                default -> state = b == SE ? 0 : 3;
+                    break;
+                case 3:
+                    state = b == IAC ? 4 : 3;
+                    break;
+                default:
+                    state = b == SE ? 0 : 3;
             }
         }
-        String said = new String(text.toByteArray(), StandardCharsets.UTF_8).strip();
+        String said = new String(text.toByteArray(), StandardCharsets.UTF_8).trim();
         String quote = said.isEmpty() ? "" : " (it said: \"" + said + "\")";
         if (closed && any) {
             return "  the server at " + where + " closed the connection at once" + quote + ": its port is"

@@ -12,6 +12,7 @@ import java.nio.file.attribute.PosixFileAttributes;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.Collections;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.TimeUnit;
@@ -96,7 +97,7 @@ public final class SerialDiagnostics {
     private static String read(Path file) {
         try {
             // Leniently: a byte that is not UTF-8 becomes a replacement character.
-            return new String(Files.readAllBytes(file), StandardCharsets.UTF_8).strip();
+            return new String(Files.readAllBytes(file), StandardCharsets.UTF_8).trim();
         } catch (IOException e) {
             return null;
         }
@@ -386,7 +387,7 @@ public final class SerialDiagnostics {
         try {
             Process p = new ProcessBuilder("stty", "-F", device.toString(), settings)
                     .redirectErrorStream(true).start();
-            String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).strip();
+            String out = new String(Bytes.readAll(p.getInputStream()), StandardCharsets.UTF_8).trim();
             if (!p.waitFor(5, TimeUnit.SECONDS)) {
                 p.destroyForcibly();
                 return new String[] {"stty did not answer within 5 s", null};
@@ -438,7 +439,7 @@ public final class SerialDiagnostics {
         for (String line : Files.readAllLines(Paths.get("/proc/self/status"))) {
             if (line.startsWith("Groups:")) return Arrays.asList(line.substring(7).trim().split("\\s+"));
         }
-        return List.of();
+        return Collections.emptyList();
     }
 
     /**
@@ -460,7 +461,7 @@ public final class SerialDiagnostics {
             lines.add("  the system says: " + e.getMessage());
             return lines;
         }
-        String self = String.valueOf(ProcessHandle.current().pid());
+        String self = ownPid();
         String[] stat = String.valueOf(read(Paths.get("/proc/self/stat"))).replaceAll("^.*\\) ", "").split(" ");
         long terminal = stat.length > 4 && stat[4].matches("\\d{1,19}") ? Long.parseLong(stat[4]) : 0;
         // The terminal of whoever opens /dev/tty, and the console behind /dev/console.
@@ -541,6 +542,15 @@ public final class SerialDiagnostics {
         return "";
     }
 
+    /** This process's pid, as /proc/self names it. */
+    private static String ownPid() {
+        try {
+            return Paths.get("/proc/self").toRealPath().getFileName().toString();
+        } catch (IOException e) {
+            return "";
+        }
+    }
+
     /**
      * A process by its name and pid, and with its command line where asked: a
      * command line may hold credentials, and belongs in check's answer to the
@@ -549,7 +559,7 @@ public final class SerialDiagnostics {
     private static String process(String pid, boolean commandLine) {
         String comm = read(Paths.get("/proc", pid, "comm"));
         String cmd = commandLine ? read(Paths.get("/proc", pid, "cmdline")) : null;
-        cmd = cmd == null ? "" : cmd.replace('\0', ' ').strip();
+        cmd = cmd == null ? "" : cmd.replace('\0', ' ').trim();
         if (cmd.length() > 80) cmd = cmd.substring(0, 77) + "...";
         return (comm != null ? comm : "process") + " (pid " + pid + (cmd.isEmpty() ? "" : ": " + cmd) + ")";
     }

@@ -6,6 +6,7 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.time.Duration;
 import java.util.Arrays;
+import java.util.Collections;
 import java.util.List;
 import java.util.Objects;
 import java.util.concurrent.TimeUnit;
@@ -83,7 +84,7 @@ public final class SerialPort implements Closeable {
      */
     public static List<String> list() throws SerialPortException {
         loadNatives();
-        return List.of(Serial.commEnumPorts());
+        return Collections.unmodifiableList(Arrays.asList(Serial.commEnumPorts()));
     }
 
     private static volatile boolean loaded;
@@ -237,7 +238,7 @@ public final class SerialPort implements Closeable {
      * @throws SerialPortException when the port hung up, failed or was closed
      */
     public int read(byte[] b, int off, int len) throws SerialPortException {
-        Objects.checkFromIndexSize(off, len, b.length);
+        checkRange(off, len, b.length);
         if (len == 0) return 0;
         long started = System.nanoTime(), timeout = timeoutMillis;
         enter(true);
@@ -287,7 +288,7 @@ public final class SerialPort implements Closeable {
      * @throws SerialPortException when the port failed or was closed before it took them all
      */
     public void write(byte[] b, int off, int len) throws SerialPortException {
-        Objects.checkFromIndexSize(off, len, b.length);
+        checkRange(off, len, b.length);
         enter(false);
         writing.lock();
         try {
@@ -400,6 +401,13 @@ public final class SerialPort implements Closeable {
         if (--users == 0) notifyAll();
     }
 
+    /** As the JDK checks a range of an array: within it, or IndexOutOfBoundsException. */
+    private static void checkRange(int off, int len, int length) {
+        if ((off | len) < 0 || len > length - off) {
+            throw new IndexOutOfBoundsException("offset " + off + ", count " + len + ", array length " + length);
+        }
+    }
+
     private SerialPortTimeoutException timedOut(long timeout) {
         return new SerialPortTimeoutException(name + ": nothing arrived within " + timeout + " ms");
     }
@@ -468,7 +476,7 @@ public final class SerialPort implements Closeable {
 
         @Override
         public int read(byte[] b, int off, int len) throws IOException {
-            Objects.checkFromIndexSize(off, len, b.length);
+            checkRange(off, len, b.length);
             if (len == 0) return 0;
             long started = System.nanoTime(), timeout = timeoutMillis;
             enter(true);

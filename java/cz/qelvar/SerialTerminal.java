@@ -126,8 +126,8 @@ final class SerialTerminal {
     private static String stty(String settings) {
         try {
             Process p = new ProcessBuilder(("stty " + settings).split(" "))
-                    .redirectInput(new File("/dev/tty")).redirectError(ProcessBuilder.Redirect.DISCARD).start();
-            String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.US_ASCII).strip();
+                    .redirectInput(new File("/dev/tty")).redirectError(ProcessBuilder.Redirect.to(new File("/dev/null"))).start();
+            String out = new String(Bytes.readAll(p.getInputStream()), StandardCharsets.US_ASCII).trim();
             return p.waitFor() == 0 ? out : null;
         } catch (IOException e) {
             return null;

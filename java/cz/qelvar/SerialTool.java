@@ -161,7 +161,7 @@ public final class SerialTool {
             if (in == null) throw new IOException("this jar does not carry " + name);
             Path target = NativeLoader.privateDirectory(NativeLoader.cacheRoot(),
                     NativeLoader.version() + "-tools").resolve(name);
-            NativeLoader.extract(in.readAllBytes(), target, true);
+            NativeLoader.extract(Bytes.readAll(in), target, true);
             return target;
         } catch (java.nio.file.InvalidPathException e) {
             throw new IOException(e.getMessage());
@@ -190,7 +190,7 @@ public final class SerialTool {
         byte[] back = new byte[64];
         int n = Serial.commRead(h, back, line.length);
         step("commRead(h, buf, " + line.length + ")",
-                n + " bytes: \"" + new String(back, 0, n, StandardCharsets.US_ASCII).strip() + "\"",
+                n + " bytes: \"" + new String(back, 0, n, StandardCharsets.US_ASCII).trim() + "\"",
                 n == line.length && Arrays.equals(line, Arrays.copyOf(back, n)));
         r = Serial.commRTS(h, false);
         step("commRTS(h, false)", r, r != 0);
