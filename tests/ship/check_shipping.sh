@@ -472,6 +472,84 @@ java_versions)
   echo "$out"
   [ "$out" = "ports [] in module cz.qelvar" ] || fail "the modular program did not run"
   ;;
+osgi)
+  # The jar as an OSGi bundle in a real framework (Debian's Apache Felix): a
+  # bundle of our own imports cz.qelvar and, from its activator, opens a
+  # pseudo-terminal through SerialPort, exchanges a line and closes it. The
+  # native library comes out of the bundle through its class loader.
+  felix=/usr/share/java/org.apache.felix.framework.jar
+  [ -f "$felix" ] || fail "$felix is missing: scripts/install-deps installs libfelix-framework-java"
+  mkdir -p "$work/app/demo" "$work/app-classes"
+  cat >"$work/app/demo/Activator.java" <<'JAVA'
+package demo;
+
+import cz.qelvar.SerialPort;
+import java.io.BufferedReader;
+import java.io.InputStreamReader;
+import java.nio.charset.StandardCharsets;
+import java.time.Duration;
+import org.osgi.framework.BundleActivator;
+import org.osgi.framework.BundleContext;
+
+public class Activator implements BundleActivator {
+    @Override
+    public void start(BundleContext context) throws Exception {
+        try (SerialPort port = SerialPort.open("COM1")) {
+            port.setReadTimeout(Duration.ofSeconds(5));
+            port.getOutputStream().write("ping from a bundle\n".getBytes(StandardCharsets.US_ASCII));
+            BufferedReader in = new BufferedReader(new InputStreamReader(port.getInputStream(), StandardCharsets.US_ASCII));
+            System.out.println("bundle " + context.getBundle().getSymbolicName() + " got back: " + in.readLine()
+                    + " (SerialPort from bundle " + org.osgi.framework.FrameworkUtil.getBundle(SerialPort.class)
+                    .getSymbolicName() + ")");
+        }
+    }
+
+    @Override
+    public void stop(BundleContext context) {
+    }
+}
+JAVA
+  printf '%s\n' 'Bundle-ManifestVersion: 2' 'Bundle-SymbolicName: demo' 'Bundle-Version: 1.0.0' \
+    'Bundle-Activator: demo.Activator' 'Import-Package: cz.qelvar, org.osgi.framework' >"$work/app/manifest"
+  javac --release 8 -cp "$jar:$felix" -d "$work/app-classes" "$work/app/demo/Activator.java"
+  jar cfm "$work/demo.jar" "$work/app/manifest" -C "$work/app-classes" demo
+  cat >"$work/Launch.java" <<'JAVA'
+import java.util.HashMap;
+import java.util.Map;
+import org.osgi.framework.Bundle;
+import org.osgi.framework.launch.Framework;
+
+public class Launch {
+    public static void main(String[] args) throws Exception {
+        Map<String, String> config = new HashMap<>();
+        config.put("org.osgi.framework.storage", args[0]);
+        config.put("org.osgi.framework.storage.clean", "onFirstInit");
+        // This Felix predates the JVM: it is told which Java it runs on.
+        config.put("org.osgi.framework.system.capabilities.extra",
+                "osgi.ee; osgi.ee=\"JavaSE\"; version:List<Version>=\"1.8, 9, 11, 17\"");
+        config.put("org.osgi.framework.executionenvironment", "JavaSE-1.8");
+        config.put("felix.service.urlhandlers", "false");
+        Framework framework = new org.apache.felix.framework.FrameworkFactory().newFramework(config);
+        framework.start();
+        Bundle library = framework.getBundleContext().installBundle("file:" + args[1]);
+        Bundle app = framework.getBundleContext().installBundle("file:" + args[2]);
+        library.start();
+        app.start();
+        System.out.println("states: " + library.getSymbolicName() + " " + library.getState() + ", "
+                + app.getSymbolicName() + " " + app.getState());
+        framework.stop();
+        framework.waitForStop(10_000);
+    }
+}
+JAVA
+  start_echo
+  out=$(DORLESK_PORT_DIR=$work/ports XDG_CACHE_HOME=$work/cache \
+    java --add-opens java.base/java.security=ALL-UNNAMED -Djava.library.path="$work/empty" -cp "$felix" "$work/Launch.java" "$work/felix-cache" "$jar" "$work/demo.jar" 2>&1) || true
+  echo "$out"
+  grep -qx 'bundle demo got back: ping from a bundle (SerialPort from bundle cz.qelvar)' <<<"$out" ||
+    fail "the bundle did not exchange a line through SerialPort"
+  grep -qx 'states: cz.qelvar 32, demo 32' <<<"$out" || fail "the bundles are not both active"
+  ;;
 arm_packages)
   # The ARM trees' packages: the architecture, the library and the jar.
   for tree in aarch64:arm64 armhf:armhf; do
