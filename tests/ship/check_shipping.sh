@@ -387,7 +387,7 @@ package)
   done
   installed=(java -Xcheck:jni -Djava.library.path="$work/root/usr/lib/jni" -jar "$work/root/usr/share/java/dorlesk.jar")
   env XDG_CACHE_HOME="$work/cache" "${installed[@]}" --version | tee "$work/version"
-  grep -qF "native library: java.library.path ($work/root/usr/lib/jni)" "$work/version" ||
+  grep -qxF "native library: $work/root/usr/lib/jni/libDorlesk.so (from java.library.path)" "$work/version" ||
     fail "the installed library was not the one loaded"
   [ ! -e "$work/cache" ] || fail "something was extracted although the library was installed"
   # The licence: Apache 2.0 in the machine-readable copyright, pointing to
@@ -409,7 +409,14 @@ maven)
     (cd "$work/licence" && jar xf "$carrier" META-INF/LICENSE)
     cmp -s "$work/licence/META-INF/LICENSE" "$top/LICENSE" || fail "$carrier lacks META-INF/LICENSE"
   done
-  grep -qF '<name>Apache License, Version 2.0</name>' "$build"/maven/dorlesk-*.pom || fail "the POM names no licence"
+  # The POM as a repository checks it: name, description, licence, and the
+  # Java version; no web address is made up.
+  pom=$(ls "$build"/maven/dorlesk-*.pom)
+  for want in '<name>Dorlesk</name>' '<description>Serial port access for Java' \
+      '<name>Apache License, Version 2.0</name>' '<maven.compiler.release>8</maven.compiler.release>'; do
+    grep -qF -- "$want" "$pom" || fail "the POM lacks $want"
+  done
+  [ "$(grep -c '<url>' "$pom")" = 1 ] || fail "the POM has an address besides the licence's"
   artifact=$(ls "$build"/maven/dorlesk-*.pom | sed 's/\.pom$//')
   version=${artifact##*/dorlesk-}
   printf '<settings><localRepository>%s</localRepository><offline>true</offline><mirrors><mirror><id>debian</id><mirrorOf>*</mirrorOf><url>file:///usr/share/maven-repo</url></mirror></mirrors></settings>\n' \

@@ -1,5 +1,6 @@
 package cz.qelvar;
 
+import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.UncheckedIOException;
@@ -60,7 +61,7 @@ final class NativeLoader {
         UnsatisfiedLinkError fromPath;
         try {
             System.loadLibrary(MODULE);
-            origin = "java.library.path (" + System.getProperty("java.library.path") + ")";
+            origin = onLibraryPath();
             return;
         } catch (UnsatisfiedLinkError e) {
             fromPath = e;
@@ -112,6 +113,19 @@ final class NativeLoader {
             throw e;
         }
         origin = target.toString();
+    }
+
+    /**
+     * The file System.loadLibrary took: the first directory of java.library.path
+     * that holds the library's file, as it searches them.
+     */
+    private static String onLibraryPath() {
+        String file = System.mapLibraryName(MODULE);
+        for (String dir : System.getProperty("java.library.path", "").split(File.pathSeparator)) {
+            Path candidate = Paths.get(dir.isEmpty() ? "." : dir, file);
+            if (Files.isRegularFile(candidate)) return candidate.toAbsolutePath() + " (from java.library.path)";
+        }
+        return "java.library.path (" + System.getProperty("java.library.path") + ")";
     }
 
     /**

@@ -12,7 +12,10 @@ import java.util.List;
 
 /**
  * The command line of {@code dorlesk.jar}: {@code java -jar dorlesk.jar --help}.
- * Exit codes: 0 success, 1 a step failed, 2 bad usage.
+ * Exit codes: 0 success, 1 a step failed, 2 bad usage. Public only for the
+ * jar's manifest to start it: not part of the API.
+ *
+ * @hidden
  */
 public final class SerialTool {
     private static final String HELP = String.join("\n",
