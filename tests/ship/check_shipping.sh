@@ -390,6 +390,11 @@ package)
   grep -qxF "native library: $work/root/usr/lib/jni/libDorlesk.so (from java.library.path)" "$work/version" ||
     fail "the installed library was not the one loaded"
   [ ! -e "$work/cache" ] || fail "something was extracted although the library was installed"
+  # The dorlesk command runs the package's own jar and library.
+  env XDG_CACHE_HOME="$work/cache" "$work/root/usr/bin/dorlesk" --version | tee "$work/command-version"
+  grep -qxF "native library: $work/root/usr/lib/jni/libDorlesk.so (from java.library.path)" "$work/command-version" ||
+    fail "the dorlesk command did not use the package's library"
+  [ -f "$work/root/usr/share/man/man1/dorlesk.1.gz" ] || fail "the package lacks the dorlesk manual page"
   # The licence: Apache 2.0 in the machine-readable copyright, pointing to
   # Debian's own copy of its text.
   copyright=$work/root/usr/share/doc/libdorlesk-java/copyright
