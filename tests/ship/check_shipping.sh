@@ -181,12 +181,18 @@ PY
   out=$(cd "$work/cwd" && env -u XDG_CACHE_HOME HOME="$work/home2" "${java_alone[@]}" -Duser.home='?' \
     -jar "$jar" --version | sed -n 's/^native library: //p')
   [[ $out == "$work"/home2/.cache/dorlesk/* ]] || fail "user.home ? with HOME set: $out"
-  set +e
-  out=$(cd "$work/cwd" && env -u XDG_CACHE_HOME -u HOME "${java_alone[@]}" -Duser.home='?' -jar "$jar" --version 2>&1)
-  status=$?
-  set -e
-  for want in HOME XDG_CACHE_HOME -Ddorlesk.native.dir; do
-    [ $status = 1 ] && grep -qF -- "$want" <<<"$out" || fail "no home: exit $status, not 1 naming $want: $out"
+  # No home at all, as a service's user has (home /nonexistent; and a uid with
+  # no passwd entry): a fresh 0700 directory of the run's own under the
+  # temporary directory, gone once the library is loaded.
+  service=(); [ "$(id -u)" = 0 ] && service=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  for home in /nonexistent '?'; do
+    environment=(env -u XDG_CACHE_HOME HOME=/nonexistent)
+    [ "$home" = '?' ] && environment=(env -u XDG_CACHE_HOME -u HOME)
+    out=$(cd "$work/cwd" && "${service[@]}" "${environment[@]}" "${java_alone[@]}" -Duser.home="$home" -jar "$jar" \
+      --version 2>&1) || fail "no home ($home): $out"
+    used=$(sed -n 's|^native library: \(/tmp/dorlesk-[0-9]*\)/libDorlesk.so (removed once loaded: there is no home to cache it in)$|\1|p' <<<"$out")
+    [ -n "$used" ] || fail "no home ($home): not loaded from a directory of the run's own: $out"
+    [ ! -e "$used" ] || fail "no home ($home): $used was left behind"
   done
   [ -z "$(ls -A "$work/cwd")" ] || fail "no home: something was made in the working directory"
   # A directory that cannot be made says why, not just where (as another

@@ -91,11 +91,15 @@ final class NativeLoader {
             throw new UnsatisfiedLinkError("Dorlesk: could not read " + platform + "/" + file
                     + " from the jar: " + e + "; " + tried);
         }
-        String into = cacheRootText() != null ? cacheRootText() : "the user's cache";
+        // A user with no home to cache in (a service's, whose home is
+        // /nonexistent) gets a fresh directory of its own for this run.
+        boolean forThisRun = cacheRootText() == null;
+        String into = forThisRun ? "a new directory in " + System.getProperty("java.io.tmpdir")
+                : cacheRootText();
         Path target;
         try {
-            Path dir = privateDirectory(cacheRoot(), version() + "-" + sha256(binary).substring(0, 16),
-                    platform);
+            Path dir = forThisRun ? privateDirectory(runDirectory())
+                    : privateDirectory(cacheRoot(), version() + "-" + sha256(binary).substring(0, 16), platform);
             target = dir.resolve(file);
             into = target.toString();
             extract(binary, target, false);
@@ -111,8 +115,29 @@ final class NativeLoader {
                         ", or install " + file + " on java.library.path", e.getMessage()));
             }
             throw e;
+        } finally {
+            // The library stays mapped; the run's directory goes with its file.
+            if (forThisRun) {
+                try {
+                    Files.deleteIfExists(target);
+                    Files.deleteIfExists(target.getParent());
+                } catch (IOException e) {
+                    // left for the system's cleaning of its temporary directory
+                }
+            }
         }
-        origin = target.toString();
+        origin = target.toString() + (forThisRun ? " (removed once loaded: there is no home to cache it in)" : "");
+    }
+
+    /**
+     * A directory only this run knows: made at once with mode 0700 under a name
+     * nobody can guess (as mkdtemp makes one) in the temporary directory, which
+     * privateDirectory still checks as it checks a cache.
+     */
+    private static Path runDirectory() throws IOException {
+        Path tmp = Paths.get(System.getProperty("java.io.tmpdir", "/tmp")).toAbsolutePath();
+        return Files.createTempDirectory(tmp, "dorlesk-",
+                PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
     }
 
     /**
