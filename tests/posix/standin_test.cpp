@@ -766,8 +766,9 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
   if (pair() && geteuid() == 0) {
     struct stat st;
     ASSERT_EQ(stat(far.slave.c_str(), &st), 0);
-    std::string alias = dir + "/alias", names = dir + "/char";
+    std::string alias = dir + "/alias", alias2 = dir + "/alias2", names = dir + "/char";
     ASSERT_EQ(mknod(alias.c_str(), S_IFCHR | 0600, st.st_rdev), 0);
+    ASSERT_EQ(mknod(alias2.c_str(), S_IFCHR | 0600, st.st_rdev), 0);
     ASSERT_EQ(mkdir(names.c_str(), 0755), 0);
     std::string number =
         std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
@@ -795,6 +796,9 @@ TEST_F(StandIn, OpenIsExclusiveEvenWithinOneProcessAndForRoot) {
     held = open(alias);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_EQ(inAnotherProcess("COM10"), ERROR_ACCESS_DENIED);
+    // Through two nodes neither of which is the device's own, only the own
+    // node's lock stands between them: it must be exclusive.
+    EXPECT_EQ(inAnotherProcess(alias2), ERROR_ACCESS_DENIED);
     close(held);
     EXPECT_EQ(inAnotherProcess("COM10"), 0) << "the device's own node is let go at close";
     deviceNames = realNames;
