@@ -3,6 +3,7 @@ package cz.qelvar.test;
 import cz.qelvar.Serial;
 import cz.qelvar.SerialDiagnostics;
 import java.io.IOException;
+import java.io.InputStream;
 import java.net.DatagramSocket;
 import java.net.InetAddress;
 import java.net.InetSocketAddress;
@@ -383,43 +384,26 @@ public final class NetChecks {
                     out.write(new byte[] {-1, -6, 44, 101});
                     out.write(junk); // an overlong subnegotiation: dropped whole
                     out.write(new byte[] {-1, -16, 'a', -1, -1, 'b', -1, -15, 'c'});
-                    var in = new java.io.BufferedInputStream(s.getInputStream());
-                    var value = new java.io.ByteArrayOutputStream();
-                    int b, state = 0, code = 0, verb = 0;
-                    while ((b = in.read()) >= 0) {
-                        switch (state) {
-                            case 0 -> state = b == 255 ? 1 : count(received, b);
-                            case 1 -> {
-                                verb = b;
-                                state = b == 255 ? count(received, b) : b == 250 ? 2 : b > 250 ? 6 : 0;
-                            }
-                            case 2 -> state = 3; // the option
-                            case 3 -> {
-                                code = b;
-                                value.reset();
-                                state = 4;
-                            }
-                            case 4 -> {
-                                if (b == 255) state = 5;
-                                else value.write(b);
-                            }
-                            case 5 -> {
-                                state = b == 240 ? 0 : 4;
-                                if (b != 240) continue;
-                                if (code == 1) out.write('Q');
-                                out.write(new byte[] {-1, -6, 44, (byte) (code + 100)});
-                                out.write(code == 1 ? new byte[] {0, 0, 4, (byte) 0xB0} : value.toByteArray());
-                                out.write(new byte[] {-1, -16});
-                                if (code == 5) Thread.sleep(500); // the client's sends fill the socket
-                            }
-                            default -> {
-                                synchronized (negotiated) {
-                                    negotiated.append(verb).append(' ').append(b).append(';');
-                                }
-                                state = 0;
+                    readTelnet(s.getInputStream(), new Client() {
+                        @Override
+                        public void data(int b) {
+                            count(received, b);
+                        }
+
+                        @Override
+                        public void command(int code, byte[] value) throws IOException, InterruptedException {
+                            if (code == 1) out.write('Q');
+                            answer(out, code, code == 1 ? new byte[] {0, 0, 4, (byte) 0xB0} : value);
+                            if (code == 5) Thread.sleep(500); // the client's sends fill the socket
+                        }
+
+                        @Override
+                        public void negotiation(int verb, int option) {
+                            synchronized (negotiated) {
+                                negotiated.append(verb).append(' ').append(option).append(';');
                             }
                         }
-                    }
+                    });
                 } catch (IOException | InterruptedException e) {
                     // the client went
                 }
@@ -476,40 +460,12 @@ public final class NetChecks {
                 try (Socket s = fake.accept()) {
                     var out = s.getOutputStream();
                     out.write(new byte[] {-1, -3, 0, -1, -5, 0, -1, -3, 44}); // DO and WILL BINARY, DO COM-PORT
-                    var in = new java.io.BufferedInputStream(s.getInputStream());
-                    var value = new java.io.ByteArrayOutputStream();
-                    int b, state = 0, code = 0;
-                    while ((b = in.read()) >= 0) {
-                        switch (state) {
-                            case 0 -> state = b == 255 ? 1 : 0;
-                            case 1 -> state = b == 250 ? 2 : b > 250 ? 6 : 0;
-                            case 2 -> state = 3; // the option
-                            case 3 -> {
-                                code = b;
-                                value.reset();
-                                state = 4;
-                            }
-                            case 4 -> {
-                                if (b == 255) state = 5;
-                                else value.write(b);
-                            }
-                            case 5 -> {
-                                state = b == 240 ? 0 : 4;
-                                if (b != 240) {
-                                    value.write(b);
-                                    continue;
-                                }
-                                byte[] v = value.toByteArray();
-                                heard.add(code + ":" + (v.length == 1 ? Integer.toString(v[0]) : v.length == 4
-                                        ? Integer.toString(java.nio.ByteBuffer.wrap(v).getInt()) : Arrays.toString(v)));
-                                out.write(new byte[] {-1, -6, 44, (byte) (code + 100)});
-                                out.write(code == 1 ? new byte[] {0, 0, 4, (byte) 0xB0} : v);
-                                out.write(new byte[] {-1, -16});
-                            }
-                            default -> state = 0; // the option of a WILL, WONT, DO or DONT
-                        }
-                    }
-                } catch (IOException e) {
+                    readTelnet(s.getInputStream(), (code, v) -> {
+                        heard.add(code + ":" + (v.length == 1 ? Integer.toString(v[0]) : v.length == 4
+                                ? Integer.toString(java.nio.ByteBuffer.wrap(v).getInt()) : Arrays.toString(v)));
+                        answer(out, code, code == 1 ? new byte[] {0, 0, 4, (byte) 0xB0} : v);
+                    });
+                } catch (IOException | InterruptedException e) {
                     // the client went
                 }
             });
@@ -572,10 +528,67 @@ public final class NetChecks {
         }
     }
 
-    static int count(long[] received, int b) {
+    static void count(long[] received, int b) {
         received[0]++;
         received[1] = b;
-        return 0;
+    }
+
+    /** What a server of our own hears of its client's Telnet stream. */
+    interface Client {
+        /** A COM port command (RFC 2217), its code and value. */
+        void command(int code, byte[] value) throws IOException, InterruptedException;
+
+        default void data(int b) {
+        }
+
+        default void negotiation(int verb, int option) {
+        }
+    }
+
+    /** Reads a client's Telnet stream to its end, telling the listener what it carries. */
+    static void readTelnet(InputStream stream, Client client) throws IOException, InterruptedException {
+        var in = new java.io.BufferedInputStream(stream);
+        var value = new java.io.ByteArrayOutputStream();
+        int b, state = 0, code = 0, verb = 0;
+        while ((b = in.read()) >= 0) {
+            switch (state) {
+                case 0 -> {
+                    if (b == 255) state = 1;
+                    else client.data(b);
+                }
+                case 1 -> {
+                    verb = b;
+                    if (b == 255) client.data(b);
+                    state = b == 250 ? 2 : b > 250 && b != 255 ? 6 : 0;
+                }
+                case 2 -> state = 3; // the option
+                case 3 -> {
+                    code = b;
+                    value.reset();
+                    state = 4;
+                }
+                case 4 -> {
+                    if (b == 255) state = 5;
+                    else value.write(b);
+                }
+                case 5 -> {
+                    state = b == 240 ? 0 : 4;
+                    if (b == 240) client.command(code, value.toByteArray());
+                    else value.write(b);
+                }
+                default -> {
+                    client.negotiation(verb, b);
+                    state = 0;
+                }
+            }
+        }
+    }
+
+    /** The server's answer to a COM port command: code + 100 and the value. */
+    static void answer(java.io.OutputStream out, int code, byte[] value) throws IOException {
+        out.write(new byte[] {-1, -6, 44, (byte) (code + 100)});
+        out.write(value);
+        out.write(new byte[] {-1, -16});
     }
 
     /** term as a person drives it: type, see the device's answer, leave with Ctrl-]. */
