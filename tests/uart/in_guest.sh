@@ -56,7 +56,7 @@ console() {
   local out
   out=$(java -jar "$build/dorlesk.jar" check COM1)
   echo "$out"
-  [[ $out == *"is in use, so it was not opened"* && $out == *"system console"* ]]
+  [[ $out == *"opens, but is in use, so it was not tried"* && $out == *"system console"* ]]
 }
 check console console
 # The command line's session on COM2, with COM3 echoing.

@@ -278,8 +278,10 @@ public final class SerialDiagnostics {
             }
             lines.add(label + " opens, but is in use, so it was not tried:");
             lines.addAll(users);
-            lines.add("  it holds no lock, so an open succeeds, and each byte that arrives goes to whichever"
-                    + " program reads first.");
+            if (users.stream().anyMatch(line -> line.endsWith(" has it open."))) {
+                lines.add("  it holds no lock, so an open succeeds, and each byte that arrives goes to whichever"
+                        + " program reads first.");
+            }
             return true;
         }
         if (!Files.isReadable(device) || !Files.isWritable(device)) {
