@@ -468,6 +468,16 @@ public final class SerialPort implements Closeable {
     }
 
     private final class PortInputStream extends InputStream {
+        /**
+         * Always 0: the native calls cannot count the bytes waiting in the port
+         * without taking them. A read returns as soon as one byte has arrived, with
+         * what else has come by then, so a program need not ask first.
+         */
+        @Override
+        public int available() {
+            return 0;
+        }
+
         @Override
         public int read() throws IOException {
             byte[] one = new byte[1];
