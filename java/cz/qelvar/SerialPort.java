@@ -323,7 +323,9 @@ public final class SerialPort implements Closeable {
      * has arrived by then; throws {@link SerialPortTimeoutException} when the
      * time-out runs out with nothing; returns -1 once the port hung up; and throws
      * {@link SerialPortException} once the port was closed, a read waiting when the
-     * close came included. Closing it closes the port.
+     * close came included. Closing it closes the port. Its {@code available()}
+     * answers 0: the native calls cannot count the bytes waiting in the port
+     * without taking them.
      *
      * @return the port's input stream, the same on every call
      */
