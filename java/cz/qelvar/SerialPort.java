@@ -451,7 +451,10 @@ public final class SerialPort implements Closeable {
             long t = System.nanoTime();
             int got = readNative(b, off + n, len - n, wait);
             n += got;
-            if (got == 0 && endedEarly(t, wait) || ONE_CALL_AT_A_TIME && isClosed()) return n > 0 ? n : -1;
+            // A short slice is a poor witness of a hang-up where timers are coarse:
+            // the next full one tells.
+            boolean judged = !ONE_CALL_AT_A_TIME || wait >= SLICE_MS;
+            if (got == 0 && judged && endedEarly(t, wait) || ONE_CALL_AT_A_TIME && isClosed()) return n > 0 ? n : -1;
         } while (ONE_CALL_AT_A_TIME && n < len);
         return n;
     }
