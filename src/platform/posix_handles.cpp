@@ -289,6 +289,13 @@ WaitResult waitFor(const Call &call, short events, int64_t deadline) {
   }
 }
 
+bool wasAborted(const Call &call) {
+  pthread_mutex_lock(&tableLock);
+  bool gone = isAborted(call);
+  pthread_mutex_unlock(&tableLock);
+  return gone;
+}
+
 void abortSide(OpenPort *port, Use use) {
   Side *side = sideOf(port, use);
   pthread_mutex_lock(&tableLock);

@@ -124,6 +124,10 @@ void storeTimeouts(OpenPort *port, const COMMTIMEOUTS *timeouts);
 // descriptor can be made.
 WaitResult waitFor(const Call &call, short events, int64_t deadline);
 
+// Whether a purge or close has aborted the call since it was admitted: a
+// transfer that never has to wait checks between its pieces.
+bool wasAborted(const Call &call);
+
 // Aborts the transfers of one side: wakes the one being served, fails the
 // queued ones, and returns once the side is idle.
 void abortSide(OpenPort *port, Use use);

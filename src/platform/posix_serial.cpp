@@ -466,6 +466,13 @@ BOOL WriteFile(HANDLE h, const void *buffer, DWORD toWrite, DWORD *written, OVER
                                      : write(port->fd, bytes + done, toWrite - done);
     if (n > 0) {
       done += (DWORD)n;
+      // A write that always finds room (a fast far end) ends on a close or
+      // purge too, at its next piece rather than when it would next wait.
+      if (done < toWrite && wasAborted(call)) {
+        setLastError(ERROR_OPERATION_ABORTED);
+        ok = FALSE;
+        break;
+      }
       continue;
     }
     if (n < 0 && errno == EINTR)
