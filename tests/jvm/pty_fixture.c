@@ -2,11 +2,13 @@
    test holds the master; the library opens the slave. */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <fcntl.h>
 #include <jni.h>
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
 #include <string.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -80,4 +82,33 @@ JNIEXPORT void JNICALL Java_cz_qelvar_test_Pty_close(JNIEnv *env, jclass cls, ji
   (void)env;
   (void)cls;
   close(fd);
+}
+
+/* A serial device as the far end of a port under test: raw, with the port's
+   rate, its modem lines ignored. */
+JNIEXPORT jint JNICALL Java_cz_qelvar_test_Pty_openDevice(JNIEnv *env, jclass cls, jstring path,
+                                                          jint rate) {
+  (void)cls;
+  const char *name = (*env)->GetStringUTFChars(env, path, NULL);
+  if (name == NULL)
+    return -1;
+  int fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  (*env)->ReleaseStringUTFChars(env, path, name);
+  struct termios t;
+  if (fd < 0 || tcgetattr(fd, &t) != 0) {
+    if (fd >= 0)
+      close(fd);
+    return -1;
+  }
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cflag &= ~CRTSCTS;
+  speed_t speed = rate == 115200 ? B115200 : B9600;
+  cfsetispeed(&t, speed);
+  cfsetospeed(&t, speed);
+  if (tcsetattr(fd, TCSANOW, &t) != 0 || tcflush(fd, TCIOFLUSH) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }

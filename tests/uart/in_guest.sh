@@ -40,9 +40,13 @@ check standin.ftdi_sio env DORLESK_TEST_PAIR=/dev/ttyUSB0:/dev/ttyS3 "$build/tes
 # The library through the JVM; another user may open the devices, so that
 # only the exclusive mark can keep them out.
 chmod 666 /dev/ttyS1 /dev/ttyUSB0
-jvm=(java -Xcheck:jni -Djava.library.path="$build" -cp "$build/dorlesk.jar:$build/tests/jvm_tests.jar")
+jvm=(java -Xcheck:jni -Djava.library.path="$build:$build/tests"
+  -cp "$build/dorlesk.jar:$build/tests/jvm_tests.jar:/usr/share/java/junit-platform-console-standalone.jar")
 check library.8250 "${jvm[@]}" cz.qelvar.test.UartChecks COM2 COM3 /dev/ttyS1 1
 check library.ftdi_sio "${jvm[@]}" cz.qelvar.test.UartChecks COM33 COM4 /dev/ttyUSB0
+# SerialPort's guarantee suite, the far end held raw by the test.
+check serialport.8250 "${jvm[@]}" cz.qelvar.test.SerialPortSuite device COM2 /dev/ttyS2
+check serialport.ftdi_sio "${jvm[@]}" cz.qelvar.test.SerialPortSuite device COM33 /dev/ttyS3
 
 # The scan on real nodes: eight ttyS nodes, four UARTs and the adapter.
 listed() {

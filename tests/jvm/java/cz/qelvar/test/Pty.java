@@ -5,8 +5,11 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 
-/** A pseudo-terminal whose far end (the master) the test holds. */
-public final class Pty implements AutoCloseable {
+/**
+ * A pseudo-terminal whose far end (the master) the test holds, linked as COM7;
+ * or, from {@link #device}, a serial device wired to the port under test.
+ */
+public final class Pty implements Wire {
     static {
         System.loadLibrary("ptyfixture");
     }
@@ -16,14 +19,49 @@ public final class Pty implements AutoCloseable {
     private static native int write(int fd, byte[] data);
     private static native byte[] read(int fd, int max, int timeoutMs, boolean anyAtAll);
     private static native void close(int fd);
+    private static native int openDevice(String path, int rate);
 
     private int master;
     public final String slave;
+    private final String port;
 
     public Pty() {
         master = openMaster();
         if (master < 0) throw new IllegalStateException("no pseudo-terminal");
         slave = slaveName(master);
+        port = null;
+    }
+
+    private Pty(int fd, String port) {
+        master = fd;
+        slave = null;
+        this.port = port;
+    }
+
+    /** The device at path, raw at 115200, wired to the port named port (a null modem, say). */
+    public static Pty device(String path, String port) {
+        int fd = openDevice(path, 115200);
+        if (fd < 0) throw new IllegalStateException("cannot open " + path);
+        return new Pty(fd, port);
+    }
+
+    @Override
+    public String port() throws IOException {
+        if (port != null) return port;
+        linkAs("COM7");
+        return "COM7";
+    }
+
+    @Override
+    public int rate() {
+        return 115200;
+    }
+
+    @Override
+    public String hangUp() {
+        if (port != null) return "a UART without carrier detect (CLOCAL) does not see its far end go";
+        close();
+        return null;
     }
 
     public void send(byte[] bytes) {
