@@ -92,6 +92,27 @@ double bound(double ms) {
   return ms * scale;
 }
 
+// Waits until the thread (its id once set) sleeps in poll: waiting there, not
+// on a lock. False after 10 s.
+bool awaitAsleepInPoll(const std::atomic<pid_t> &tid) {
+  for (double start = nowMs(); nowMs() - start < bound(10000.0);
+       std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+    if (tid == 0)
+      continue;
+    char path[64], wchan[64] = "";
+    snprintf(path, sizeof path, "/proc/self/task/%d/wchan", (int)tid);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+      continue;
+    size_t n = fread(wchan, 1, sizeof wchan - 1, f);
+    fclose(f);
+    wchan[n] = 0;
+    if (strstr(wchan, "poll") != nullptr)
+      return true;
+  }
+  return false;
+}
+
 double threadCpuMs() {
   timespec ts;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -1581,6 +1602,39 @@ TEST_F(StandIn, AWriteAsleepEndsOnAPurgeOrCloseAndCallsStillWaitWithNoDescriptor
     writer.join();
     EXPECT_LT(endedAt - at, bound(50.0)) << (purge ? "purge" : "close");
     EXPECT_LT(sent, data.size());
+  }
+  if (ownServer()) {
+    // A connection that stays full: a setting's commands wait for room
+    // alone, and a close wakes them too.
+    FarEnd other;
+    HANDLE w = open(other.slave);
+    ASSERT_NE(w, INVALID_HANDLE_VALUE);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(w, &dcb));
+    other.server->reading = false;
+    // Filled from here, with data bytes, until it has stayed full a while.
+    int fd = fdOf(w);
+    for (double fullSince = nowMs(); nowMs() - fullSince < 200;) {
+      if (send(fd, data.data(), 65536, MSG_DONTWAIT | MSG_NOSIGNAL) > 0)
+        fullSince = nowMs();
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::atomic<pid_t> tid{0};
+    BOOL set = TRUE;
+    double endedAt = 0;
+    std::thread setter([&] {
+      tid = gettid();
+      dcb.BaudRate = dcb.BaudRate == 9600 ? 19200 : 9600;
+      set = SetCommState(w, &dcb);
+      endedAt = nowMs();
+    });
+    EXPECT_TRUE(awaitAsleepInPoll(tid));
+    double at = nowMs();
+    close(w);
+    setter.join();
+    EXPECT_FALSE(set);
+    EXPECT_LT(endedAt - at, bound(50.0)) << "a setting waiting for room, on a close";
   }
   HANDLE h = openFarEnd();
   if (far.server)

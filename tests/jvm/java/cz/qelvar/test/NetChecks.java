@@ -518,12 +518,21 @@ public final class NetChecks {
             started = System.nanoTime();
             int set = Serial.commSetBaud(h, "9600", "8N1");
             long setMs = (System.nanoTime() - started) / 1_000_000;
+            long[] linesMs = new long[4];
+            for (int i = 0; i < 4; i++) {
+                started = System.nanoTime();
+                if (i < 2) Serial.commRTS(h, i == 0);
+                else Serial.commDTR(h, i == 2);
+                linesMs[i] = (System.nanoTime() - started) / 1_000_000;
+            }
             started = System.nanoTime();
             Serial.commClose(h);
             long closeMs = (System.nanoTime() - started) / 1_000_000;
             expect(h != -1 && n == 0 && readMs < 1500 && set == 0 && setMs < 4500 && closeMs < 6000, "a flood of"
                     + " commands holds a 300 ms read " + readMs + " ms, an unanswered commSetBaud " + setMs
                     + " ms and commClose " + closeMs + " ms");
+            expect(Arrays.stream(linesMs).max().getAsLong() < 4500, "and each unanswered commRTS and commDTR "
+                    + Arrays.toString(linesMs) + " ms");
             t.join(5000);
         }
     }
