@@ -25,18 +25,26 @@ import java.util.concurrent.TimeUnit;
  * only say whether a port opens and list the ports present.
  */
 public final class SerialDiagnostics {
-    private static final String[] UART_TYPES = {"unknown", "8250", "16450", "16550", "16550A",
-        "Cirrus", "16650", "16650V2", "16750", "Startech", "16C950", "16654", "16850", "RSA"};
-
     private SerialDiagnostics() {}
 
-    /** Where /sys, /dev/serial and /etc/group are read; a test points it at a tree of its own. */
-    private static Path system(String path) {
-        return Paths.get(System.getProperty("dorlesk.sysroot", "") + path);
+    private static boolean linux() {
+        return PortInfo.linux();
     }
 
-    private static boolean linux() {
-        return System.getProperty("os.name", "").startsWith("Linux");
+    private static Path system(String path) {
+        return PortInfo.system(path);
+    }
+
+    private static Path target(Path path) {
+        return PortInfo.target(path);
+    }
+
+    private static String leaf(Path path) {
+        return PortInfo.leaf(path);
+    }
+
+    private static String read(Path file) {
+        return PortInfo.read(file);
     }
 
     /**
@@ -77,32 +85,6 @@ public final class SerialDiagnostics {
         return n <= 99 ? stems[(n - 1) / 32] + (n - 1) % 32 : null;
     }
 
-    /** A link followed to its end, which need not exist. */
-    private static Path target(Path path) {
-        for (int i = 0; i < 16 && Files.isSymbolicLink(path); i++) {
-            try {
-                path = path.resolveSibling(Files.readSymbolicLink(path)).normalize();
-            } catch (IOException e) {
-                break;
-            }
-        }
-        return path;
-    }
-
-    /** The last name of a path; "" for the root. */
-    private static String leaf(Path path) {
-        return path.getFileName() == null ? "" : path.getFileName().toString();
-    }
-
-    private static String read(Path file) {
-        try {
-            // Leniently: a byte that is not UTF-8 becomes a replacement character.
-            return new String(Files.readAllBytes(file), StandardCharsets.UTF_8).trim();
-        } catch (IOException e) {
-            return null;
-        }
-    }
-
     /** Why a name cannot be looked at: one the file-name encoding cannot spell, say. */
     private static String unusable(String name, RuntimeException e) {
         if (e instanceof InvalidPathException) {
@@ -132,60 +114,15 @@ public final class SerialDiagnostics {
 
     private static String facts(String portName) {
         if (!linux()) return String.valueOf(portName);
+        PortInfo info = PortInfo.of(portName);
+        if (info == null) return portName + "  names no device";
         String path = devicePath(portName);
-        String url = NetworkPorts.url(portName);
-        if (url != null) {
-            return String.format("%-6s %-14s %s", portName, url.equals(portName) ? "" : path, "network port "
-                    + url + " (a terminal server; listing does not connect to it)");
+        if (info.kind() == PortInfo.Kind.NETWORK) {
+            return String.format("%-6s %-14s %s", portName, info.device().equals(portName) ? "" : path, info.facts());
         }
-        if (path == null) return portName + "  names no device";
         Path device = target(Paths.get(path));
         String shown = device.toString().equals(path) ? path : path + " -> " + device;
-        String tty = leaf(device);
-        List<String> facts = new ArrayList<>();
-        Path sysfs = system("/sys/class/tty/" + tty);
-        Path usb = tty.isEmpty() ? null : usbDevice(sysfs.resolve("device"));
-        String type = tty.isEmpty() ? null : read(sysfs.resolve("type"));
-        if (usb != null) {
-            String serial = read(usb.resolve("serial"));
-            facts.add(String.join(" ", "USB", String.valueOf(read(usb.resolve("manufacturer"))),
-                    String.valueOf(read(usb.resolve("product"))), "(" + read(usb.resolve("idVendor")) + ":"
-                    + read(usb.resolve("idProduct")) + ")") + (serial != null ? ", serial " + serial : ""));
-        } else if (type != null && type.matches("\\d{1,9}")) {
-            int t = Integer.parseInt(type);
-            String port = read(sysfs.resolve("port")), irq = read(sysfs.resolve("irq"));
-            facts.add("UART " + (t == 32 ? "PL011" : t < UART_TYPES.length ? UART_TYPES[t] : "type " + t)
-                    + (port != null && !port.matches("0x0*") ? " at I/O " + port.toLowerCase() : "")
-                    + (irq != null ? ", IRQ " + irq : ""));
-        } else if (device.startsWith("/dev/pts")) {
-            facts.add("pseudo-terminal");
-        }
-        for (String dir : new String[] {"/dev/serial/by-id", "/dev/serial/by-path", "/dev"}) {
-            try (DirectoryStream<Path> links = Files.newDirectoryStream(system(dir),
-                    p -> dir.startsWith("/dev/serial") || leaf(p).matches("serial[0-9]"))) {
-                for (Path link : links) {
-                    if (!tty.isEmpty() && Files.isSymbolicLink(link) && leaf(target(link)).equals(tty)) {
-                        facts.add(dir + "/" + link.getFileName());
-                    }
-                }
-            } catch (IOException | DirectoryIteratorException e) {
-                // no such directory: no such names
-            }
-        }
-        return String.format("%-6s %-14s %s", portName, shown,
-                facts.isEmpty() ? "(the system tells nothing more)" : String.join(", ", facts));
-    }
-
-    /** The USB device above a tty's device directory, the one with the ids. */
-    private static Path usbDevice(Path device) {
-        try {
-            for (Path p = device.toRealPath(); p != null; p = p.getParent()) {
-                if (Files.exists(p.resolve("idVendor"))) return p;
-            }
-        } catch (IOException e) {
-            // not a USB device, or no sysfs
-        }
-        return null;
+        return String.format("%-6s %-14s %s", portName, shown, info.facts());
     }
 
     /**
@@ -330,15 +267,8 @@ public final class SerialDiagnostics {
     private static void present(List<String> lines) {
         List<String> found = new ArrayList<>();
         if (linux()) {
-            for (int n = 1; n <= 99; n++) {
-                try {
-                    String path = devicePath("COM" + n);
-                    String tty = leaf(target(Paths.get(path)));
-                    String type = tty.isEmpty() ? null : read(system("/sys/class/tty/" + tty + "/type"));
-                    if (isCharDevice(Paths.get(path)) && !"0".equals(type)) found.add("COM" + n + " " + path);
-                } catch (InvalidPathException e) {
-                    // a port directory the file-name encoding cannot spell holds none
-                }
+            for (PortInfo port : PortInfo.present()) {
+                found.add(port.comName() != null ? port.comName() + " " + devicePath(port.comName()) : port.device());
             }
         } else {
             found.addAll(Arrays.asList(Serial.commEnumPorts()));
@@ -346,7 +276,7 @@ public final class SerialDiagnostics {
         lines.add("  serial ports here: " + (found.isEmpty() ? "none" : String.join(", ", found)));
     }
 
-    private static boolean isCharDevice(Path path) {
+    static boolean isCharDevice(Path path) {
         try {
             return ((Integer) Files.getAttribute(path, "unix:mode") & 0170000) == 0020000;
         } catch (IOException | RuntimeException e) {
