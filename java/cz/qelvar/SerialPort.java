@@ -70,6 +70,7 @@ public final class SerialPort implements Closeable {
     private boolean closed; // guarded by this
     private int users; // calls under way; guarded by this
     private volatile int others; // of them, calls other than reads; written under this
+    private boolean listening; // guarded by this
 
     private SerialPort(String name, int handle) {
         this.name = name;
@@ -85,6 +86,51 @@ public final class SerialPort implements Closeable {
     public static List<String> list() throws SerialPortException {
         loadNatives();
         return Collections.unmodifiableList(Arrays.asList(Serial.commEnumPorts()));
+    }
+
+    /**
+     * The serial ports present now, looked for afresh at each call, with who each
+     * is: a USB adapter's ids, serial number and stable path, a UART's type. On
+     * Linux these are the COM names whose device or network entry is there, then
+     * every other serial device by its path (ttyUSB32 and up, ttymxc, ttyTHS,
+     * ttySTM, rfcomm, ...). On Windows they are the names found when the library
+     * loaded, as {@link #list}, with nothing more known of them.
+     *
+     * @return the ports, COM names first in ascending number
+     * @throws SerialPortException on Windows, when the native library does not load
+     */
+    public static List<PortInfo> ports() throws SerialPortException {
+        if (PortInfo.linux()) return Collections.unmodifiableList(PortInfo.present());
+        List<PortInfo> ports = new java.util.ArrayList<>();
+        for (String name : list()) ports.add(PortInfo.named(name));
+        return Collections.unmodifiableList(ports);
+    }
+
+    /**
+     * Tells the listener of every serial port present now, then of each one that
+     * appears or goes, with who it is, until the returned watch is closed. On
+     * Linux the system notices nodes made and removed in {@code /dev} (and in
+     * {@code /dev/serial} and the port directory); the watch sleeps until one
+     * comes, then lists the ports again (as {@link #ports}) and tells the
+     * difference, within about 50 ms of the last change of a burst. A port whose
+     * device goes while it is open is told removed here, and its open
+     * {@code SerialPort} ends its reads and writes ("was removed"). Not available
+     * on Windows, where the library finds ports only when it loads.
+     *
+     * @param listener what is told; its calls come in order, never overlapping
+     * @param executor where the calls run, or null for the watch's own thread
+     * @return the watch; closing it ends the calls
+     * @throws IOException when the system's notice cannot be had
+     * @throws UnsupportedOperationException on Windows
+     */
+    public static Closeable watchPorts(SerialPortsListener listener, java.util.concurrent.Executor executor)
+            throws IOException {
+        Objects.requireNonNull(listener, "listener");
+        if (!PortInfo.linux()) {
+            throw new UnsupportedOperationException("plug events are not available here: the library finds"
+                    + " ports only when it loads; list them again with ports()");
+        }
+        return new PortWatch(listener, executor);
     }
 
     private static volatile boolean loaded;
@@ -310,7 +356,8 @@ public final class SerialPort implements Closeable {
             }
             if (sent < len) {
                 throw new SerialPortException(name + " took " + sent + " of " + len + " bytes: it "
-                        + (isClosed() ? "was closed" : "failed or hung up"));
+                        + (isClosed() ? "was closed" : removed() ? "was removed (its device is gone: unplugged?)"
+                        : "failed or hung up"));
             }
         } finally {
             writing.unlock();
@@ -415,7 +462,8 @@ public final class SerialPort implements Closeable {
     }
 
     private String ended() {
-        return name + (isClosed() ? " was closed" : " hung up or failed");
+        return name + (isClosed() ? " was closed" : removed() ? " was removed (its device is gone: unplugged?)"
+                : " hung up or failed");
     }
 
     /**
@@ -459,6 +507,165 @@ public final class SerialPort implements Closeable {
         return n;
     }
 
+    /**
+     * What has arrived, or waits for one byte within the time-out (0: none): the
+     * count, -1 when the port hung up or failed; throws when the port was closed.
+     */
+    private int readArrived(byte[] b, int off, int len, long timeout) throws IOException {
+        long started = System.nanoTime();
+        enter(true);
+        try {
+            if (!lockReading(timeout, started)) throw timedOut(timeout);
+            try {
+                // The natives wait for the whole count, so each wait is for what is
+                // there or comes within the shortest time-out they have, or else for
+                // one byte.
+                int n = readNative(b, off, len, 1);
+                if (n > 0) return n;
+                n = readWaiting(b, off, 1, timeout, started);
+                // A close is not the end of the stream: the device did not hang up.
+                if (n == -1 && isClosed()) throw new SerialPortException(ended());
+                if (n == -1) return -1;
+                if (n == 0) throw timedOut(timeout);
+                return len == 1 ? 1 : 1 + readNative(b, off + 1, len - 1, 1);
+            } finally {
+                reading.unlock();
+            }
+        } finally {
+            leave(true);
+        }
+    }
+
+    /**
+     * Calls the listener with what the port receives, as it arrives, until the
+     * port hangs up, its device is removed or it is closed; then tells it which,
+     * once. The calls come in order and never overlap, on a thread of the
+     * library's (a daemon named after the port), or on {@code executor} when one
+     * is given. While the line is quiet nothing runs: the thread waits in the
+     * port, as a read does. The listener takes what arrives: a program that also
+     * reads the port gets only what the listener leaves. One listener per port.
+     *
+     * @param listener what is called
+     * @param executor where the calls run, or null for the library's thread
+     * @throws IllegalStateException when the port already has a listener
+     * @throws SerialPortException when the port is closed
+     */
+    public void listen(SerialPortListener listener, java.util.concurrent.Executor executor)
+            throws SerialPortException {
+        listen(listener, executor, -1);
+    }
+
+    /**
+     * As {@link #listen(SerialPortListener, java.util.concurrent.Executor)}, but
+     * each call carries one whole message: the bytes up to and including the
+     * next {@code delimiter} ({@code '\n'} for lines), however the bytes arrive.
+     *
+     * @param listener what is called
+     * @param executor where the calls run, or null for the library's thread
+     * @param delimiter the byte that ends a message
+     * @throws IllegalStateException when the port already has a listener
+     * @throws SerialPortException when the port is closed
+     */
+    public void listen(SerialPortListener listener, java.util.concurrent.Executor executor, byte delimiter)
+            throws SerialPortException {
+        listen(listener, executor, delimiter & 0xFF);
+    }
+
+    private void listen(SerialPortListener listener, java.util.concurrent.Executor executor, int delimiter)
+            throws SerialPortException {
+        Objects.requireNonNull(listener, "listener");
+        synchronized (this) {
+            checkOpen();
+            if (listening) throw new IllegalStateException(name + " already has a listener");
+            listening = true;
+        }
+        Delivery delivery = new Delivery(this, listener, executor);
+        Thread t = new Thread(() -> deliver(delivery, delimiter), "dorlesk-listener " + name);
+        t.setDaemon(true);
+        t.start();
+    }
+
+    /** The listener's loop: reads what arrives, hands it on, and says how it ended. */
+    private void deliver(Delivery delivery, int delimiter) {
+        byte[] buffer = new byte[4096];
+        java.io.ByteArrayOutputStream message = new java.io.ByteArrayOutputStream();
+        SerialPortListener.End end;
+        for (;;) {
+            int n;
+            try {
+                n = readArrived(buffer, 0, buffer.length, 0);
+            } catch (IOException e) {
+                end = SerialPortListener.End.CLOSED;
+                break;
+            }
+            if (n == -1) {
+                end = isClosed() ? SerialPortListener.End.CLOSED : removed() ? SerialPortListener.End.REMOVED
+                        : SerialPortListener.End.HUNG_UP;
+                break;
+            }
+            if (delimiter < 0) {
+                delivery.received(Arrays.copyOf(buffer, n));
+                continue;
+            }
+            int from = 0;
+            for (int i = 0; i < n; i++) {
+                if ((buffer[i] & 0xFF) != delimiter) continue;
+                message.write(buffer, from, i + 1 - from);
+                delivery.received(message.toByteArray());
+                message.reset();
+                from = i + 1;
+            }
+            message.write(buffer, from, n - from);
+        }
+        if (message.size() > 0) delivery.received(message.toByteArray());
+        delivery.ended(end);
+    }
+
+    /** One listener's calls, in order and one at a time. */
+    private static final class Delivery {
+        private final SerialPort port;
+        private final SerialPortListener listener;
+        private final InOrder calls;
+
+        Delivery(SerialPort port, SerialPortListener listener, java.util.concurrent.Executor executor) {
+            this.port = port;
+            this.listener = listener;
+            calls = new InOrder(executor);
+        }
+
+        void received(byte[] data) {
+            calls.call(() -> listener.received(port, data));
+        }
+
+        void ended(SerialPortListener.End why) {
+            calls.call(() -> listener.ended(port, why));
+        }
+    }
+
+    /**
+     * Whether the port's device is gone from the system (a USB adapter unplugged),
+     * rather than hung up: on Linux its node is removed a moment after the
+     * hang-up, so a USB device is given a few milliseconds to go.
+     */
+    private boolean removed() {
+        if (!PortInfo.linux() || NetworkPorts.url(name) != null) return false;
+        String path = SerialDiagnostics.devicePath(name);
+        if (path == null) return false;
+        java.nio.file.Path device = PortInfo.target(java.nio.file.Paths.get(path));
+        if (device.startsWith("/dev/pts")) return false; // its node goes with its far end: a hang-up
+        for (int i = 0; i < 50; i++) {
+            if (!java.nio.file.Files.exists(device)) return true;
+            if (i == 0 && !PortInfo.mayBeUnplugged(device)) return false;
+            try {
+                Thread.sleep(1);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                return false;
+            }
+        }
+        return false;
+    }
+
     /** One native read into {@code b} at {@code off}; the caller holds {@code reading}. */
     private int readNative(byte[] b, int off, int len, long timeout) {
         if (nativeTimeout != timeout) {
@@ -492,34 +699,7 @@ public final class SerialPort implements Closeable {
         @Override
         public int read(byte[] b, int off, int len) throws IOException {
             checkRange(off, len, b.length);
-            if (len == 0) return 0;
-            long started = System.nanoTime(), timeout = timeoutMillis;
-            enter(true);
-            try {
-                if (!lockReading(timeout, started)) throw timedOut(timeout);
-                try {
-                    return readStream(b, off, len, timeout, started);
-                } finally {
-                    reading.unlock();
-                }
-            } finally {
-                leave(true);
-            }
-        }
-
-        /** What is there, or waits for one byte; the caller holds {@code reading}. */
-        private int readStream(byte[] b, int off, int len, long timeout, long started) throws IOException {
-            // The natives wait for the whole count, so each wait is for what is
-            // there or comes within the shortest time-out they have, or else for
-            // one byte.
-            int n = readNative(b, off, len, 1);
-            if (n > 0) return n;
-            n = readWaiting(b, off, 1, timeout, started);
-            // A close is not the end of the stream: the device did not hang up.
-            if (n == -1 && isClosed()) throw new SerialPortException(ended());
-            if (n == -1) return -1;
-            if (n == 0) throw timedOut(timeout);
-            return len == 1 ? 1 : 1 + readNative(b, off + 1, len - 1, 1);
+            return len == 0 ? 0 : readArrived(b, off, len, timeoutMillis);
         }
 
         @Override

@@ -12,6 +12,7 @@ import java.nio.file.attribute.PosixFileAttributeView;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.Test;
 
 /** Which port is which, and why a port will not open: list --long and check. */
@@ -145,6 +146,85 @@ class DiagnosticsTest {
             far.linkAs("COM3");
             String out = java(List.of(), "cz.qelvar.SerialTool", "list", "--long");
             assertTrue(out.contains("\nCOM3   " + dir.resolve("COM3") + " -> " + far.slave + " pseudo-terminal"), out);
+        }
+    }
+
+    /**
+     * The ports as they are at each call, with who they are: COM names first
+     * (a network entry too), then serial devices the mapping does not cover;
+     * phantom UARTs and consoles never. A plug watch tells what comes and goes.
+     */
+    @Test
+    void portsAreListedAsTheyAreNowAndWatched() throws Exception {
+        Path dir = Pty.freshPortDir(), fake = dir.resolve("root");
+        String usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/";
+        String[] files = {usb + "idVendor=0403", usb + "idProduct=6001", usb + "manufacturer=FTDI",
+            usb + "product=FT232R USB UART", usb + "serial=A10KZP3X", "sys/class/tty/ttyS3/type=0",
+            "sys/devices/platform/30860000.serial/x=", "sys/devices/platform/serial8250/x=", "dev/ttyUSB40=",
+            "dev/ttymxc0=", "dev/ttyS3=", "dev/tty1=", "sys/class/tty/tty1/dev=4:1"};
+        for (String file : files) write(fake.resolve(file.split("=")[0]), file.split("=", 2)[1]);
+        Files.createDirectories(fake.resolve(usb + "1-2:1.0/ttyUSB40"));
+        Files.createDirectories(fake.resolve("sys/bus/usb-serial/drivers/ftdi_sio"));
+        Files.createSymbolicLink(fake.resolve(usb + "1-2:1.0/ttyUSB40/driver"),
+                fake.resolve("sys/bus/usb-serial/drivers/ftdi_sio"));
+        for (String link : new String[] {"ttyUSB40:" + usb + "1-2:1.0/ttyUSB40", "ttymxc0:sys/devices/platform/30860000.serial",
+            "ttyS3:sys/devices/platform/serial8250"}) {
+            Files.createDirectories(fake.resolve("sys/class/tty/" + link.split(":")[0]));
+            Files.createSymbolicLink(fake.resolve("sys/class/tty/" + link.split(":")[0] + "/device"),
+                    fake.resolve(link.split(":", 2)[1]));
+        }
+        Files.createDirectories(fake.resolve("dev/serial/by-id"));
+        Files.createSymbolicLink(fake.resolve("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP3X-if00-port0"),
+                Paths.get("../../ttyUSB40"));
+        Files.writeString(dir.resolve("COM9"), "rfc2217://plc.example:2217\n");
+        System.setProperty("dorlesk.sysroot", fake.toString());
+        try (Pty far = new Pty()) {
+            far.linkAs("COM3");
+            List<String> ports = new ArrayList<>();
+            for (cz.qelvar.PortInfo p : cz.qelvar.SerialPort.ports()) ports.add(p.toString());
+            assertEquals(List.of("COM3 (" + far.slave + "): pseudo-terminal",
+                    "COM9 (rfc2217://plc.example:2217): network port rfc2217://plc.example:2217 (a terminal"
+                            + " server; listing does not connect to it)",
+                    "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP3X-if00-port0 (/dev/ttyUSB40): USB FTDI FT232R"
+                            + " USB UART (0403:6001), serial A10KZP3X, /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP3X-if00-port0",
+                    "/dev/ttymxc0: (the system tells nothing more)"),
+                    ports);
+            cz.qelvar.PortInfo adapter = cz.qelvar.SerialPort.ports().get(2);
+            assertEquals(List.of("USB_ADAPTER", "/dev/ttyUSB40", "0403", "6001", "A10KZP3X", "FTDI", "FT232R USB UART",
+                    "ftdi_sio"), List.of(adapter.kind().toString(), adapter.device(), adapter.vendorId(),
+                    adapter.productId(), adapter.serialNumber(), adapter.manufacturer(), adapter.product(),
+                    adapter.driver()));
+            assertNull(adapter.comName());
+            assertEquals(cz.qelvar.PortInfo.Kind.OTHER, cz.qelvar.SerialPort.ports().get(3).kind());
+            // list --long names what the load did not find.
+            String out = java(List.of(), "-Ddorlesk.sysroot=" + fake, "cz.qelvar.SerialTool", "list", "--long");
+            assertTrue(out.contains("\nnow    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP3X-if00-port0 (/dev/ttyUSB40):"
+                    + " USB FTDI"), out);
+            // A watch hears what is there, then what comes and goes, in order.
+            java.util.concurrent.BlockingQueue<String> told = new java.util.concurrent.LinkedBlockingQueue<>();
+            try (java.io.Closeable watch = cz.qelvar.SerialPort.watchPorts(new cz.qelvar.SerialPortsListener() {
+                public void added(cz.qelvar.PortInfo p) {
+                    told.add("+" + p.name());
+                }
+
+                public void removed(cz.qelvar.PortInfo p) {
+                    told.add("-" + p.name() + " " + p.kind());
+                }
+            }, null)) {
+                for (String expected : new String[] {"+COM3", "+COM9",
+                    "+/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZP3X-if00-port0", "+/dev/ttymxc0"}) {
+                    assertEquals(expected, told.poll(5, TimeUnit.SECONDS));
+                }
+                try (Pty another = new Pty()) {
+                    another.linkAs("COM4");
+                    assertEquals("+COM4", told.poll(5, TimeUnit.SECONDS));
+                    Files.delete(dir.resolve("COM3"));
+                    assertEquals("-COM3 PSEUDO_TERMINAL", told.poll(5, TimeUnit.SECONDS));
+                }
+                assertNull(told.poll(300, TimeUnit.MILLISECONDS));
+            }
+        } finally {
+            System.clearProperty("dorlesk.sysroot");
         }
     }
 
