@@ -23,17 +23,24 @@ public final class SerialTool {
             "",
             "Commands:",
             "  list [--long]    list the serial ports found when the library loaded (the default);",
-            "                   --long adds each port's device and what the system knows of it",
+            "                   --long adds each port's device and what the system knows of it,",
+            "                   and the serial ports present now that the load did not find",
             "  check PORT       try to open PORT and, when it cannot be opened, say why and what",
             "                   to do (exit 0 when it opens, 1 when it does not)",
             "  loopback [PORT]  open PORT, set 115200 8N1 and a 1000 ms time-out, write a line,",
             "                   read it back, switch RTS and DTR off and on, close; PORT must echo",
             "                   (a loopback plug). Without PORT, on Linux, the far end is a",
             "                   pseudo-terminal that echoes.",
-            "  term [--hex] PORT [BAUD [FRAME]]",
+            "  term [OPTIONS] PORT [BAUD [FRAME]]",
             "                   a terminal on PORT: what arrives is shown, what is typed is sent",
             "                   as typed; Ctrl-] leaves. BAUD and FRAME (such as 9600 8N1) set the",
-            "                   line first; --hex shows what arrives as hex bytes",
+            "                   line first. Ctrl-T then d or r switches DTR or RTS, Ctrl-T then",
+            "                   Ctrl-] or Ctrl-T sends that key itself. Options:",
+            "                     --enter cr|lf|crlf  what Enter sends (cr, as a modem expects)",
+            "                     --echo        show what is typed, as the device will not",
+            "                     --wait MS     with input from a pipe: after its end, wait until",
+            "                                   the line has been quiet MS ms (500) before leaving",
+            "                     --hex         show what arrives as hex bytes",
             "  --version        the version, and where the native library was loaded from",
             "  --help           this text",
             "",
@@ -64,15 +71,21 @@ public final class SerialTool {
         boolean known = help || command.equals("list") || command.equals("loopback")
                 || command.equals("check") || command.equals("term") || command.equals("--version");
         List<String> rest = new ArrayList<>(Arrays.asList(args).subList(Math.min(1, args.length), args.length));
-        boolean hex = command.equals("term") && rest.remove("--hex");
-        boolean arguments = command.equals("loopback") ? args.length <= 2
+        SerialTerminal.Options options = new SerialTerminal.Options();
+        boolean arguments = !command.equals("term") || options.take(rest);
+        arguments &= command.equals("loopback") ? args.length <= 2
                 : command.equals("check") ? args.length == 2
                 : command.equals("term") ? rest.size() >= 1 && rest.size() <= 3
                 : command.equals("list") ? args.length <= 1 || args.length == 2 && args[1].equals("--long")
                 : args.length <= 1;
         if (!known || !arguments) {
+            String usage = !known ? "list [--long] | check PORT | loopback [PORT] | term [OPTIONS] PORT [BAUD"
+                    + " [FRAME]] | --version | --help" : command.equals("term") ? "term [--enter cr|lf|crlf]"
+                    + " [--echo] [--wait MS] [--hex] PORT [BAUD [FRAME]]" : command.equals("check") ? "check PORT"
+                    : command.equals("loopback") ? "loopback [PORT]" : command.equals("list") ? "list [--long]"
+                    : command;
             System.err.println("dorlesk: bad usage: " + SerialDiagnostics.clean(String.join(" ", args))
-                    + "\n\n" + HELP);
+                    + "; usage: java -jar dorlesk.jar " + usage + " (--help tells more)");
             System.exit(2);
         }
         if (help) {
@@ -91,10 +104,17 @@ public final class SerialTool {
                         + (ports.length == 0 ? "none" : String.join(", ", ports)));
                 if (args.length == 2) {
                     for (String port : ports) System.out.println(SerialDiagnostics.describe(port));
+                    // What came, or was never a COM name, since the library loaded.
+                    List<String> loaded = Arrays.asList(ports);
+                    for (PortInfo now : PortInfo.linux() ? PortInfo.present() : new ArrayList<PortInfo>()) {
+                        if (now.comName() == null || !loaded.contains(now.comName())) {
+                            System.out.println("now    " + now);
+                        }
+                    }
                 }
             } else if (command.equals("term")) {
                 System.exit(SerialTerminal.run(rest.get(0), rest.size() > 1 ? rest.get(1) : null,
-                        rest.size() > 2 ? rest.get(2) : null, hex));
+                        rest.size() > 2 ? rest.get(2) : null, options));
             } else if (command.equals("check")) {
                 List<String> lines = new ArrayList<>();
                 boolean opens = SerialDiagnostics.diagnose(args[1], lines, true);

@@ -49,6 +49,7 @@ public final class NetChecks {
             serialPortOnTheWire();
             commandFlood();
             terminal(args[0], url, device);
+            terminalOptions(args[0], url, device);
             hangUp(url);
         } finally {
             server.destroyForcibly().waitFor();
@@ -645,6 +646,87 @@ public final class NetChecks {
         } finally {
             UartChecks.run("tmux", "-L", socket, "kill-server");
         }
+    }
+
+    /**
+     * term's choices: what Enter sends, local echo, lines the device ends with a
+     * bare CR each on a line of their own, Ctrl-T keys (DTR, RTS, a literal
+     * Ctrl-]), a wait for the answer after piped input, and a one-line usage error.
+     */
+    static void terminalOptions(String jar, String url, Pty device) throws Exception {
+        String socket = "dorlesk-net-options-" + ProcessHandle.current().pid();
+        String java = "java -Djava.library.path=" + System.getProperty("java.library.path") + " -jar " + jar;
+        UartChecks.run("tmux", "-L", socket, "new-session", "-d", "-x", "120", "-y", "12",
+                java + " term --enter crlf --echo " + url + " 9600; sleep 30");
+        try {
+            String pane = awaitPane(socket, "Ctrl-] leaves", "");
+            UartChecks.run("tmux", "-L", socket, "send-keys", "-l", "AT");
+            UartChecks.run("tmux", "-L", socket, "send-keys", "Enter");
+            String typed = new String(device.receive(4, 3000), StandardCharsets.US_ASCII);
+            expect(typed.equals("AT\r\n"), "term --enter crlf sends Enter as CR LF: "
+                    + typed.replace("\r", "\\r").replace("\n", "\\n"));
+            device.send("OK\rNEXT\r".getBytes(StandardCharsets.US_ASCII));
+            pane = awaitPane(socket, "NEXT", "");
+            expect(pane.matches("(?s).*\nAT\s*\nOK\s*\nNEXT.*"), "--echo shows what is typed, and lines the"
+                    + " device ends with a bare CR do not overwrite each other:\n" + pane);
+            for (String key : new String[] {"d", "r"}) {
+                UartChecks.run("tmux", "-L", socket, "send-keys", "C-t");
+                UartChecks.run("tmux", "-L", socket, "send-keys", "-l", key);
+            }
+            pane = awaitPane(socket, "[RTS off]", "");
+            expect(pane.contains("[DTR off]") && pane.contains("[RTS off]"), "Ctrl-T d and Ctrl-T r switch DTR"
+                    + " and RTS, and say so");
+            UartChecks.run("tmux", "-L", socket, "send-keys", "C-t");
+            UartChecks.run("tmux", "-L", socket, "send-keys", "C-]");
+            byte[] literal = device.receive(1, 3000);
+            expect(literal.length == 1 && literal[0] == 0x1d, "Ctrl-T Ctrl-] sends Ctrl-] itself: "
+                    + Arrays.toString(literal));
+            UartChecks.run("tmux", "-L", socket, "send-keys", "C-]");
+            expect(device.receiveAny(8, 300).length == 0, "and Ctrl-] alone is not sent");
+        } finally {
+            UartChecks.run("tmux", "-L", socket, "kill-server");
+        }
+        // Piped input: the answer that comes after its end is still shown.
+        while (device.receiveAny(4096, 200).length > 0) continue; // what the session left
+        Thread answering = new Thread(() -> {
+            // Until ser2net has the device open, its far end reads as hung up.
+            String asked = "";
+            for (long t = System.nanoTime(); asked.length() < 5 && System.nanoTime() - t < 10_000_000_000L;) {
+                byte[] got = device.receive(5 - asked.length(), 100);
+                asked += new String(got, StandardCharsets.US_ASCII);
+                try {
+                    if (got.length == 0) Thread.sleep(5);
+                } catch (InterruptedException e) {
+                    return;
+                }
+            }
+            if (asked.equals("ping\r")) {
+                try {
+                    Thread.sleep(200); // a device that takes its time
+                } catch (InterruptedException e) {
+                    return;
+                }
+                device.send("pong\r\n".getBytes(StandardCharsets.US_ASCII));
+            }
+        });
+        answering.start();
+        String out = UartChecks.run("sh", "-c", "printf 'ping\\r' | " + java + " term " + url + " 9600");
+        answering.join();
+        expect(out.contains("pong"), "printf 'ping\\r' | term waits for the answer: " + out);
+        String usage = UartChecks.run("sh", "-c", java + " term --bogus " + url + "; echo \"exit $?\"");
+        expect(usage.lines().count() == 2 && usage.startsWith("dorlesk: bad usage: term --bogus")
+                && usage.endsWith("exit 2"), "bad usage is one line and exit 2: " + usage);
+    }
+
+    /** The pane once it shows what, or after 5 s; a pane that ends (term left) answers the last seen. */
+    static String awaitPane(String socket, String what, String last) throws Exception {
+        for (int i = 0; i < 50; i++) {
+            String pane = UartChecks.run("tmux", "-L", socket, "capture-pane", "-p");
+            if (pane.contains(what)) return pane;
+            last = pane;
+            Thread.sleep(100);
+        }
+        return last;
     }
 
     /** A server that goes away ends a waiting read at once. */
