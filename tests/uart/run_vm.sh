@@ -45,17 +45,48 @@ timeout -k 5 $((boot_limit + base * 5)) qemu-system-x86_64 -accel "${DORLESK_VM_
   -chardev socket,id=modemB,path="$work/modem" -device isa-serial,chardev=modemB,iobase=0x3e8,irq=5 \
   -chardev socket,id=usbA,path="$work/usb",server=on,wait=off \
   -device isa-serial,chardev=usbA,iobase=0x2e8,irq=7 \
-  -chardev socket,id=usbB,path="$work/usb" -device qemu-xhci -device usb-serial,chardev=usbB &
+  -chardev socket,id=usbB,path="$work/usb" -device qemu-xhci -device usb-serial,chardev=usbB,id=ftdi,serial=DL4711 \
+  -qmp unix:"$work/qmp",server=on,wait=off &
 vm=$!
+# The guest asks on its console for the adapter to be unplugged or plugged
+# back ("uart-vm: unplug", "uart-vm: plug"); qemu's monitor does it, with the
+# same serial number each time, as a real adapter has.
+qmp() {
+  python3 - "$work/qmp" "$1" <<'PY'
+import json, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+f = s.makefile("rw")
+f.readline()
+for command in ({"execute": "qmp_capabilities"}, json.loads(sys.argv[2])):
+    f.write(json.dumps(command) + "\n")
+    f.flush()
+    while True:
+        reply = json.loads(f.readline())
+        if "return" in reply or "error" in reply:
+            break
+print("uart: qemu", sys.argv[2], "->", json.dumps(reply))
+PY
+}
+asked=0
 limit=$boot_limit boot=
 while kill -0 $vm 2>/dev/null; do
+  requests=$(grep -a '^uart-vm: ' "$work/console" 2>/dev/null | tr -d '\r' | tail -n +$((asked + 1)))
+  while read -r request; do
+    [ -n "$request" ] || continue
+    asked=$((asked + 1))
+    case $request in
+      "uart-vm: unplug") qmp '{"execute": "device_del", "arguments": {"id": "ftdi"}}' ;;
+      "uart-vm: plug") qmp '{"execute": "device_add", "arguments": {"driver": "usb-serial", "chardev": "usbB", "id": "ftdi", "serial": "DL4711"}}' ;;
+    esac
+  done <<<"$requests"
   if [ -z "$boot" ] && grep -q '^init: up after' "$work/console" 2>/dev/null; then
     boot=$(ms)
     limit=$(((boot + base * (boot > 4000 ? boot : 4000) / 4) / 1000))
     echo "uart: up after $boot ms; the checks may take until $limit s"
   fi
   [ "$(ms)" -lt $((limit * 1000)) ] || { kill $vm; break; }
-  sleep 0.2
+  sleep 0.1
 done
 wait $vm
 status=$?

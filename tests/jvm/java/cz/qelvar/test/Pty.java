@@ -30,19 +30,29 @@ public final class Pty implements Wire {
         if (master < 0) throw new IllegalStateException("no pseudo-terminal");
         slave = slaveName(master);
         port = null;
+        nearDevice = null;
+        noWaitingWrite = null;
     }
 
-    private Pty(int fd, String port) {
+    private final String nearDevice, noWaitingWrite;
+
+    private Pty(int fd, String port, String nearDevice, String noWaitingWrite) {
         master = fd;
         slave = null;
         this.port = port;
+        this.nearDevice = nearDevice;
+        this.noWaitingWrite = noWaitingWrite;
     }
 
-    /** The device at path, raw at 115200, wired to the port named port (a null modem, say). */
-    public static Pty device(String path, String port) {
+    /**
+     * The device at path, raw at 115200, wired to the port named port (a null
+     * modem, say), whose device is nearDevice; noWaitingWrite says why no write
+     * can be made to wait on it, or is null.
+     */
+    public static Pty device(String path, String port, String nearDevice, String noWaitingWrite) {
         int fd = openDevice(path, 115200);
         if (fd < 0) throw new IllegalStateException("cannot open " + path);
-        return new Pty(fd, port);
+        return new Pty(fd, port, nearDevice, noWaitingWrite);
     }
 
     @Override
@@ -50,6 +60,27 @@ public final class Pty implements Wire {
         if (port != null) return port;
         linkAs("COM7");
         return "COM7";
+    }
+
+    /** For a device: its port's software flow control on (the test's doing, as root), then XOFF. */
+    @Override
+    public boolean holdTheSender() throws Exception {
+        if (port == null) return false;
+        Process stty = new ProcessBuilder("stty", "-F", nearDevice, "ixon")
+                .inheritIO().start();
+        if (stty.waitFor() != 0) throw new IllegalStateException("stty ixon failed");
+        send(new byte[] {0x13});
+        return true;
+    }
+
+    @Override
+    public void releaseTheSender() {
+        send(new byte[] {0x11});
+    }
+
+    @Override
+    public String whyNoWriteWaits() {
+        return noWaitingWrite;
     }
 
     @Override

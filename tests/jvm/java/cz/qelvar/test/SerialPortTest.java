@@ -264,6 +264,7 @@ class SerialPortTest {
                 openTook[0] = millisSince(t);
             });
             opener.start();
+            silent.setSoTimeout((int) (10_000 * SCALE)); // a failure, not a hang, where the open never connects
             java.net.Socket taken = silent.accept(); // the open is under way
             Thread reader = new Thread(() -> assertThrows(SerialPortException.class,
                     () -> port.read(new byte[4], 0, 4)));
@@ -381,6 +382,9 @@ class SerialPortTest {
                     continue;
                 }
             });
+            String noBlockedWrite = far.whyNoWriteWaits();
+            boolean held = noBlockedWrite == null && far.holdTheSender();
+            if (noBlockedWrite != null) System.out.println("SKIP a blocked write on " + name + ": " + noBlockedWrite);
             if (ONE_CALL_AT_A_TIME) drain.start();
             String[] outcome = new String[2];
             long[] ended = new long[2];
@@ -404,11 +408,12 @@ class SerialPortTest {
                 }
                 ended[1] = System.nanoTime();
             });
-            writer.start();
+            if (noBlockedWrite == null) writer.start();
             reader.start();
-            awaitInside(writer, "commWrite");
+            if (noBlockedWrite == null) awaitInside(writer, "commWrite");
             awaitInside(reader, "commRead");
             long closing = System.nanoTime();
+            if (noBlockedWrite != null) ended[0] = closing;
             long[] closed = {0};
             Thread closer = new Thread(() -> {
                 port.close();
@@ -419,6 +424,7 @@ class SerialPortTest {
             reader.join((long) (2000 * SCALE));
             // Only then the device reads (a network port's close waits for that):
             // its work does not compete with the calls' ending for the CPU.
+            if (held) far.releaseTheSender();
             if (!ONE_CALL_AT_A_TIME) drain.start();
             closer.join((long) (5000 * SCALE));
             assertFalse(closer.isAlive(), "the close did not return within 5 s");
@@ -427,9 +433,9 @@ class SerialPortTest {
             System.out.printf("close: the read ended %.1f ms after it, the write %.1f ms, close returned %.1f ms%n",
                     (ended[1] - closing) / 1e6, (ended[0] - closing) / 1e6, (closed[0] - closing) / 1e6);
             assertEquals(name + " was closed", outcome[1]);
-            assertTrue(outcome[0].matches(java.util.regex.Pattern.quote(name)
+            if (noBlockedWrite == null) assertTrue(outcome[0].matches(java.util.regex.Pattern.quote(name)
                     + " took [0-9]+ of " + size + " bytes: it was closed"), outcome[0]);
-            assertTrue(ended[1] - closing < 50_000_000L * SCALE && ended[0] - closing < 50_000_000L * SCALE,
+            assertTrue(ended[1] - closing < 100_000_000L * SCALE && ended[0] - closing < 100_000_000L * SCALE,
                     (ended[1] - closing) / 1e6 + " and " + (ended[0] - closing) / 1e6 + " ms");
         } finally {
             port.close();
@@ -468,6 +474,107 @@ class SerialPortTest {
                 assertTrue(got.equals(a + b) || got.equals(b + a), got.length() + " bytes, the first 'b' at "
                         + got.indexOf('b') + ", the first 'a' at " + got.indexOf('a'));
             }
+        }
+    }
+
+    /**
+     * A listener gets every byte in order, messages whole however they arrive, on
+     * its thread or an executor, one call at a time; its exceptions are reported
+     * and delivery goes on; it is told once how the port ended; idle, it costs no CPU.
+     */
+    @Test
+    void aListenerGetsWhatArrivesInOrderAndHearsTheEndOnce() throws Exception {
+        Pty.freshPortDir();
+        try (Pty far = new Pty()) {
+            aListenerGetsWhatArrivesInOrderAndHearsTheEndOnce(far, true);
+        }
+    }
+
+    /** The same; the far end hangs up at the end only when hangUp, else the port is closed. */
+    static void aListenerGetsWhatArrivesInOrderAndHearsTheEndOnce(Wire far, boolean hangUp) throws Exception {
+        java.util.concurrent.ExecutorService pool = java.util.concurrent.Executors.newFixedThreadPool(4);
+        try {
+            for (boolean onPool : new boolean[] {true, false}) {
+                SerialPort port = open(far);
+                java.util.concurrent.BlockingQueue<String> heard = new java.util.concurrent.LinkedBlockingQueue<>();
+                java.util.concurrent.atomic.AtomicInteger inside = new java.util.concurrent.atomic.AtomicInteger();
+                List<Throwable> reported = java.util.Collections.synchronizedList(new java.util.ArrayList<>());
+                java.util.concurrent.Executor executor = onPool ? command -> pool.execute(() -> {
+                    Thread.currentThread().setUncaughtExceptionHandler((t, e) -> reported.add(e));
+                    command.run();
+                }) : null;
+                port.listen(new cz.qelvar.SerialPortListener() {
+                    public void received(SerialPort p, byte[] data) {
+                        enterOnce();
+                        if (!onPool) Thread.currentThread().setUncaughtExceptionHandler((t, e) -> reported.add(e));
+                        heard.add(new String(data, StandardCharsets.US_ASCII));
+                        inside.decrementAndGet();
+                        if (data[0] == '!') throw new IllegalStateException("the program's own fault");
+                        if (data[0] == 'x') p.close(); // from inside a call
+                    }
+
+                    public void ended(SerialPort p, End why) {
+                        enterOnce();
+                        heard.add("END " + why);
+                        inside.decrementAndGet();
+                    }
+
+                    void enterOnce() {
+                        assertEquals(1, inside.incrementAndGet(), "two calls at once");
+                        try {
+                            Thread.sleep(1); // room for an overlap to show
+                        } catch (InterruptedException e) {
+                            throw new IllegalStateException(e);
+                        }
+                    }
+                }, executor, (byte) '\n');
+                assertThrows(IllegalStateException.class, () -> port.listen((p, d) -> {}, null));
+                // Messages cut anywhere arrive whole and in order; one that throws does not stop them.
+                String sent = "";
+                for (int i = 0; i < 40; i++) {
+                    String line = (i == 5 ? "!" : "") + "line " + i + " of forty\n";
+                    sent += line;
+                    far.send(line.substring(0, 3).getBytes(StandardCharsets.US_ASCII));
+                    far.send(line.substring(3).getBytes(StandardCharsets.US_ASCII));
+                }
+                StringBuilder got = new StringBuilder();
+                for (int i = 0; i < 40; i++) {
+                    String line = heard.poll((long) (5000 * SCALE), TimeUnit.MILLISECONDS);
+                    assertNotNull(line, "line " + i + " never came; so far: " + got);
+                    assertTrue(line.endsWith("\n") && line.indexOf('\n') == line.length() - 1, line);
+                    got.append(line);
+                }
+                assertEquals(sent, got.toString());
+                for (long t = System.nanoTime(); reported.isEmpty() && millisSince(t) < 5000;) Thread.sleep(1);
+                assertEquals(1, reported.size(), "the listener's exception reaches the uncaught-exception handler");
+                // Idle, the listener's thread sleeps in the port.
+                String threadName = "dorlesk-listener " + port.name();
+                Thread listener = Thread.getAllStackTraces().keySet().stream()
+                        .filter(t -> t.getName().equals(threadName)).findFirst().get();
+                ThreadMXBean threads = ManagementFactory.getThreadMXBean();
+                long before = threads.getThreadCpuTime(listener.getId());
+                Thread.sleep(1000);
+                long idle = threads.getThreadCpuTime(listener.getId()) - before;
+                System.out.printf("a listener idle for 1 s used %.2f ms of CPU%n", idle / 1e6);
+                assertTrue(idle < 10_000_000L * SCALE, idle / 1e6 + " ms");
+                // The end is told once, last; a message it cut short comes before it
+                // (sent in one piece with the line whose call closes the port).
+                String how = "HUNG_UP";
+                if (onPool) {
+                    far.send("x\npartial".getBytes(StandardCharsets.US_ASCII));
+                    assertEquals("x\n", heard.poll((long) (5000 * SCALE), TimeUnit.MILLISECONDS));
+                    assertEquals("partial", heard.poll((long) (5000 * SCALE), TimeUnit.MILLISECONDS));
+                    how = "CLOSED";
+                } else if (!hangUp || far.hangUp() != null) {
+                    port.close();
+                    how = "CLOSED";
+                }
+                assertEquals("END " + how, heard.poll((long) (5000 * SCALE), TimeUnit.MILLISECONDS));
+                port.close();
+                assertNull(heard.poll(200, TimeUnit.MILLISECONDS), "told twice");
+            }
+        } finally {
+            pool.shutdown();
         }
     }
 

@@ -24,6 +24,24 @@ public interface Wire extends AutoCloseable {
     /** The device goes away; null once it has, or why this kind of port cannot show it. */
     String hangUp();
 
+    /**
+     * The device stops the port's sender, as with XOFF, so that a long write
+     * waits in the driver where the hardware would otherwise take bytes as
+     * fast as they come (qemu's UARTs do not pace them). False where the far
+     * end need not: it stops taking bytes when it does not read.
+     */
+    default boolean holdTheSender() throws Exception {
+        return false;
+    }
+
+    /** The device lets the sender go on (XON), after {@link #holdTheSender}. */
+    default void releaseTheSender() {}
+
+    /** Why no write can be made to wait on this port, or null. */
+    default String whyNoWriteWaits() {
+        return null;
+    }
+
     @Override
     void close();
 
