@@ -8,7 +8,7 @@ import java.util.Arrays;
  * The benchmark's measurements through a Java serial library.
  *   java BenchClient dorlesk|streams|jssc|rxtx echo|rtt|timeout|cycle PATH [N]
  *   java BenchClient dorlesk scan
- *   java BenchClient streams idle DIR PORTS
+ *   java BenchClient streams|listener idle DIR PORTS
  * Prints "metric value" lines, as raw_client does.
  */
 public final class BenchClient {
@@ -92,6 +92,52 @@ public final class BenchClient {
             } catch (cz.qelvar.SerialPortTimeoutException e) {
                 // what arrived in time
             }
+            return got;
+        }
+
+        public void close() {
+            port.close();
+        }
+    }
+
+    /** SerialPort with a listener: what arrives is handed over by the library's thread. */
+    static final class Listened implements Line {
+        cz.qelvar.SerialPort port;
+        OutputStream out;
+        int timeoutMs;
+        final java.util.concurrent.BlockingQueue<byte[]> arrived = new java.util.concurrent.LinkedBlockingQueue<>();
+        byte[] pending = new byte[0];
+        int used;
+
+        public void open(String path, int timeoutMs) throws Exception {
+            port = cz.qelvar.SerialPort.open(path);
+            port.setLine(115200, "8N1");
+            this.timeoutMs = timeoutMs;
+            out = port.getOutputStream();
+            port.listen((p, data) -> arrived.add(data), null);
+        }
+
+        public void write(byte[] data, int n) throws Exception {
+            out.write(data, 0, n);
+        }
+
+        public int readSome(byte[] buf, int n) throws Exception {
+            if (used == pending.length) {
+                byte[] next = arrived.poll(timeoutMs, java.util.concurrent.TimeUnit.MILLISECONDS);
+                if (next == null) return 0;
+                pending = next;
+                used = 0;
+            }
+            int k = Math.min(n, pending.length - used);
+            System.arraycopy(pending, used, buf, 0, k);
+            used += k;
+            return k;
+        }
+
+        public int read(byte[] buf, int n) throws Exception {
+            int got = 0;
+            byte[] part = new byte[n];
+            for (int r; got < n && (r = readSome(part, n - got)) > 0; got += r) System.arraycopy(part, 0, buf, got, r);
             return got;
         }
 
@@ -255,7 +301,7 @@ public final class BenchClient {
      * ten seconds; the process's CPU per second and per port, less what the idle
      * JVM spends meanwhile without them.
      */
-    static void idle(String dir, int ports) throws Exception {
+    static void idle(String library, String dir, int ports) throws Exception {
         Thread.sleep(2000); // the JVM's start-up work settles
         long cpu = cpuNanos();
         Thread.sleep(5000);
@@ -264,6 +310,12 @@ public final class BenchClient {
         Thread[] threads = new Thread[ports];
         for (int i = 0; i < ports; i++) {
             open[i] = cz.qelvar.SerialPort.open(dir + "/COM" + (i + 1));
+            if (library.equals("listener")) {
+                open[i].listen((p, data) -> {}, null); // its own thread waits in the port
+                threads[i] = new Thread(() -> {});
+                threads[i].start();
+                continue;
+            }
             InputStream in = open[i].getInputStream();
             threads[i] = new Thread(() -> {
                 try {
@@ -307,6 +359,7 @@ public final class BenchClient {
         switch (library) {
             case "dorlesk": return new Dorlesk();
             case "streams": return new Streams();
+            case "listener": return new Listened();
             case "jssc": return new Jssc();
             case "rxtx": return new Rxtx();
             default: throw new IllegalArgumentException(library);
@@ -329,7 +382,7 @@ public final class BenchClient {
             return;
         }
         if (what.equals("idle")) {
-            idle(path, (int) n);
+            idle(library, path, (int) n);
             return;
         }
         Line port = line(library);
