@@ -21,7 +21,7 @@ check() { # NAME COMMAND...
   if [ $status = 0 ] && ! grep -q 'WARNING in native method' <<<"$out"; then
     passed=$((passed + 1))
     echo "PASS $name ($((($(date +%s%N) - started) / 1000000)) ms)"
-    grep -E '^(ok|[0-9]+ baud:|Ports found|adapter:|watch:|native:|SerialPort:|plugged back|the JVM|close:|calls beside|two readers|readLine|a read waiting|a listener)' <<<"$out" | sed 's/^/  /'
+    grep -E '^(ok|[0-9]+ baud:|Ports found|adapter:|watch:|native:|SerialPort:|plugged back|the Java threads|close:|calls beside|two readers|readLine|a read waiting|a listener)' <<<"$out" | sed 's/^/  /'
     grep '^SKIP ' <<<"$out"
     # A skipped test's reason stands on the line before its name.
     awk -v name="$name" '/^\[  SKIPPED \] .* \(/ { print "SKIP uart." name " " $4 ": " last } { last = $0 }' <<<"$out"
