@@ -252,8 +252,15 @@ PY
     home=$(mktemp -d /var/cache/dorlesk-ns.XXXXXX) && chmod 755 "$home" && chown 4242 "$home"
     out=$("${ns[@]}" env -u XDG_CACHE_HOME HOME="$home" "${java_alone[@]}" -jar "$jar" --version 2>&1) ||
       { rm -rf "$home"; fail "a home in a user namespace: $out"; }
-    rm -rf "$home"
-    grep -q "^native library: $home/.cache/dorlesk/" <<<"$out" || fail "a home in a user namespace: $out"
+    grep -q "^native library: $home/.cache/dorlesk/" <<<"$out" || { rm -rf "$home"; fail "a home in a user namespace: $out"; }
+    # The same home reached through a link that lies elsewhere: the home is
+    # known by its real path, whose ancestors are the ones it trusts.
+    link=$(mktemp -u /var/tmp/dorlesk-ns-home.XXXXXX) && ln -s "$home" "$link"
+    out=$("${ns[@]}" env -u XDG_CACHE_HOME HOME="$link" "${java_alone[@]}" -jar "$jar" --version 2>&1) &&
+      status=0 || status=$?
+    rm -rf "$home" "$link"
+    [ $status = 0 ] && grep -qE "^native library: ($home|$link)/.cache/dorlesk/" <<<"$out" ||
+      fail "a home reached through a link in a user namespace: $out"
     printf '%s\n' '#define _GNU_SOURCE' '#include <stdio.h>' 'int main(int argc, char **argv) {' \
       '  for (;;) renameat2(-100, argv[1], -100, argv[2], 2); /* AT_FDCWD, RENAME_EXCHANGE */' '}' |
       cc -o "$work/swap" -x c -

@@ -78,7 +78,8 @@ public final class SerialPort implements Closeable {
     }
 
     /**
-     * The ports found when the library loaded, as {@link Serial#commEnumPorts}.
+     * The ports found when the library loaded, as {@link Serial#commEnumPorts}; a
+     * port plugged in since is not among them ({@link #ports} looks afresh).
      *
      * @return their names, in ascending port number
      * @throws SerialPortException when the native library does not load; the message says why
