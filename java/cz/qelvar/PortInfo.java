@@ -295,10 +295,13 @@ public final class PortInfo {
         }
     }
 
-    /** Whether a device node may be on its way out: a USB device, or one whose sysfs entry has gone. */
+    /**
+     * Whether a device node may be on its way out: a USB device, or one whose
+     * sysfs entry or its link to the device has gone (they go before the node).
+     */
     static boolean mayBeUnplugged(Path device) {
         Path sysfs = system("/sys/class/tty/" + leaf(device));
-        return !Files.exists(sysfs) || usbDevice(sysfs.resolve("device")) != null;
+        return !Files.exists(sysfs.resolve("device")) || usbDevice(sysfs.resolve("device")) != null;
     }
 
     /** The USB device above a tty's device directory, the one with the ids. */

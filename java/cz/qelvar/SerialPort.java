@@ -342,8 +342,9 @@ public final class SerialPort implements Closeable {
             int piece = ONE_CALL_AT_A_TIME ? bytesPerSlice : len;
             byte[] block = null;
             int sent = 0;
-            // The pieces stay one block: writes queue on the lock.
-            while (sent < len && !(ONE_CALL_AT_A_TIME && isClosed())) {
+            // The pieces stay one block: writes queue on the lock. A write that a
+            // close cut short is not tried again (with a copy of its rest).
+            while (sent < len && !isClosed()) {
                 int n = Math.min(piece, len - sent);
                 byte[] from = b; // the natives take bytes from index 0
                 if (off + sent != 0) {
@@ -646,7 +647,7 @@ public final class SerialPort implements Closeable {
     /**
      * Whether the port's device is gone from the system (a USB adapter unplugged),
      * rather than hung up: on Linux its node is removed a moment after the
-     * hang-up, so a USB device is given a few milliseconds to go.
+     * hang-up, so a USB device is given up to 100 ms to go.
      */
     private boolean removed() {
         if (!PortInfo.linux() || NetworkPorts.url(name) != null) return false;
@@ -654,9 +655,10 @@ public final class SerialPort implements Closeable {
         if (path == null) return false;
         java.nio.file.Path device = PortInfo.target(java.nio.file.Paths.get(path));
         if (device.startsWith("/dev/pts")) return false; // its node goes with its far end: a hang-up
-        for (int i = 0; i < 50; i++) {
+        // A device that may be going gets 100 ms, however busy the machine.
+        for (long start = System.nanoTime(); System.nanoTime() - start < 100_000_000L;) {
             if (!java.nio.file.Files.exists(device)) return true;
-            if (i == 0 && !PortInfo.mayBeUnplugged(device)) return false;
+            if (!PortInfo.mayBeUnplugged(device)) return false;
             try {
                 Thread.sleep(1);
             } catch (InterruptedException e) {
