@@ -29,12 +29,18 @@ class TortureTest {
         return ((OperatingSystemMXBean) ManagementFactory.getOperatingSystemMXBean()).getProcessCpuTime();
     }
 
+    static volatile String echoFailed;
+
     /** A far end that echoes everything back until stopped. */
     static Thread echo(Pty far, AtomicBoolean stop) {
         Thread t = new Thread(() -> {
-            while (!stop.get()) {
-                byte[] got = far.receiveAny(65536, 50);
-                if (got.length > 0) far.send(got);
+            try {
+                while (!stop.get()) {
+                    byte[] got = far.receiveAny(65536, 50);
+                    if (got.length > 0) far.send(got);
+                }
+            } catch (RuntimeException e) {
+                echoFailed = e.toString(); // a far end that stopped echoing, and why
             }
         });
         t.setDaemon(true);
@@ -134,16 +140,20 @@ class TortureTest {
                     }
                     byte[] in = new byte[out.length];
                     int got = 0;
+                    long lastRead = 0;
                     while (got < out.length) {
                         byte[] part = new byte[out.length - got];
+                        long t = System.nanoTime();
                         int n = Serial.commRead(h, part, part.length);
+                        lastRead = (System.nanoTime() - t) / 1_000_000;
                         if (n == 0) break;
                         System.arraycopy(part, 0, in, got, n);
                         got += n;
                     }
                     if (!Arrays.equals(out, in)) {
                         failure.compareAndSet(null, "port " + id + ": " + got + " of " + out.length
-                                + " bytes came back, or not in order");
+                                + " bytes came back, or not in order (the last read took " + lastRead + " ms; an"
+                                + " echoing far end failed: " + echoFailed + ")");
                         break;
                     }
                     moved.addAndGet(2L * out.length);
