@@ -29,6 +29,11 @@ check() { # NAME COMMAND...
     failed=$((failed + 1))
     echo "FAIL $name (exit $status)"
     grep -vE '^(\[ RUN|\[       OK)' <<<"$out" | tail -n 60 | sed 's/^/  /'
+    # A JVM that went down leaves its report in this VM's /tmp, gone with it.
+    for report in /tmp/hs_err_pid*.log; do
+      [ -f "$report" ] && grep -A12 -E '^(# Problematic frame|Current thread|Native frames|Java frames)' "$report" |
+        head -n 80 | sed 's/^/  hs_err: /' && rm -f "$report"
+    done
   fi
 }
 grep -E '^ *[0-9]+: uart:' /proc/tty/driver/serial | sed 's/^/driver: /'
