@@ -81,5 +81,8 @@ loopback() {
 check loopback loopback
 # The adapter unplugged and plugged back while in use (the host's qemu does
 # it when asked on the console); last, as it moves the adapter's name.
-check unplug "${jvm[@]}" cz.qelvar.test.UnplugChecks /dev/ttyS3
+# Its JVM compiles with C1 only: twice (SIGSEGV, then SIGILL) its plug watch
+# died in C1 code that C2's compiles replace, which qemu's TCG, with two
+# vCPUs, does not always see patched.
+check unplug "${jvm[0]}" -XX:TieredStopAtLevel=1 "${jvm[@]:1}" cz.qelvar.test.UnplugChecks /dev/ttyS3
 echo "uart: $passed passed, $failed failed"
