@@ -1386,7 +1386,10 @@ TEST_F(StandIn, AnAbortingPurgeWakesABlockedReadAndLeavesThePortUsable) {
   std::thread purger;
   readHook = [&](int f, void *b, size_t count) -> ssize_t {
     ssize_t got = __real_read(f, b, count);
-    if (f == fdOf(h) && got < 0 && errno == EAGAIN && !purger.joinable()) {
+    // A server's commands (ser2net's modem state, any second) are no data
+    // either: the read goes on to sleep after them just the same.
+    bool nothing = got > 0 ? network() : got < 0 && errno == EAGAIN;
+    if (f == fdOf(h) && nothing && !purger.joinable()) {
       purger = std::thread([&] { PurgeComm(h, PURGE_RXABORT); });
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       errno = EAGAIN;
@@ -1712,7 +1715,7 @@ TEST_F(StandIn, CallsThatMeetAPurgeGoOnWhenItEnds) {
   NEEDS_PSEUDO_TERMINALS("needs a far end that stops taking bytes within 100 KB");
   HANDLE h = openFarEnd();
   int fd = fdOf(h);
-  COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 200}; // reads return at once, writes give up after 200 ms
+  COMMTIMEOUTS t = {0, 0, 200, 0, 200}; // reads and writes give up after 200 ms
   ASSERT_TRUE(SetCommTimeouts(h, &t));
   if (network()) { // the server takes the whole write: its close waits for the line to send it
     DCB dcb;
@@ -1720,20 +1723,31 @@ TEST_F(StandIn, CallsThatMeetAPurgeGoOnWhenItEnds) {
     dcb.BaudRate = 921600;
     ASSERT_TRUE(SetCommState(h, &dcb));
   }
-  std::atomic<bool> first{true};
+  std::atomic<bool> first{true}, firstLate{true};
+  // Several calls arrive during the purge: its end is announced to them all.
+  // The first of them to take the turn is held inside the driver until the
+  // other two have timed out in the queue, which only a call let past the
+  // purge can do: one left waiting for the purge's end would wait on.
+  std::atomic<double> late[3] = {{0}, {0}, {0}}, released{0};
+  static thread_local bool latecomer = false;
   readHook = [&](int f, void *b, size_t count) -> ssize_t {
     if (f == fd && first.exchange(false)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       errno = EAGAIN;
       return -1;
     }
+    if (f == fd && latecomer && firstLate.exchange(false)) {
+      double until = nowMs() + bound(1000);
+      auto back = [&] { return (late[0] > 0) + (late[1] > 0) + (late[2] > 0); };
+      while (back() < 2 && nowMs() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      released = nowMs();
+    }
     return __real_read(f, b, count);
   };
   far.send("z");
   double start = nowMs();
   std::atomic<double> purged{0}, written{0};
-  // Several calls arrive during the purge: its end is announced to them all.
-  std::atomic<double> late[3] = {{0}, {0}, {0}};
   DWORD lateGot[3] = {0, 0, 0};
   BOOL lateOk[3] = {FALSE, FALSE, FALSE};
   std::string data(100000, 'w');
@@ -1760,13 +1774,14 @@ TEST_F(StandIn, CallsThatMeetAPurgeGoOnWhenItEnds) {
   std::vector<std::thread> latecomers;
   for (int i = 0; i < 3; i++)
     latecomers.emplace_back([&, i] {
+      latecomer = true;
       char b[4];
       lateOk[i] = ReadFile(h, b, sizeof b, &lateGot[i], nullptr);
       late[i] = nowMs();
     });
   auto allBack = [&] { return late[0] > 0 && late[1] > 0 && late[2] > 0; };
   // A call that sleeps on is released by a close, so that the test ends.
-  while (nowMs() - start < 1500 && (written == 0 || !allBack() || purged == 0))
+  while (nowMs() - start < bound(3000) && (written == 0 || !allBack() || purged == 0))
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_GT(purged.load(), 0.0) << "the purge did not end";
   EXPECT_GT(written.load(), 0.0) << "the write slept on after the purge";
@@ -1784,6 +1799,11 @@ TEST_F(StandIn, CallsThatMeetAPurgeGoOnWhenItEnds) {
     EXPECT_TRUE(lateOk[i]) << "latecomer " << i << " was aborted by a purge it never met";
   }
   EXPECT_EQ(lateGot[0] + lateGot[1] + lateGot[2], 1u) << "the byte that waited";
+  int queued = 0;
+  for (int i = 0; i < 3; i++)
+    queued += late[i] > 0 && late[i] < released;
+  EXPECT_EQ(queued, 2) << "latecomers whose time-out ended their wait behind the first, "
+                       << released - start << " ms in";
 }
 
 } // namespace
