@@ -75,9 +75,10 @@ struct NetPort {
   unsigned char replies[48];
   size_t replyLength;
   // When the line would be done sending all that was written, at the time
-  // one character takes at the rate last agreed (guarded by sendLock): what
-  // a close waits for before the server may close the device.
-  int64_t lineFree, charNs;
+  // one character takes at the rate last agreed, and since when it has been
+  // busy without a pause (guarded by sendLock): what a close waits for
+  // before the server may close the device.
+  int64_t lineFree, charNs, busySince;
   bool wrote;
 };
 
@@ -402,6 +403,8 @@ ssize_t writeNetwork(OpenPort *port, const void *buffer, size_t n) {
     net->owedIac = e > (size_t)sent;
   }
   if (raw > 0) {
+    if (net->lineFree <= now)
+      net->busySince = now;
     net->lineFree = (net->lineFree > now ? net->lineFree : now) + (int64_t)raw * net->charNs;
     net->wrote = true;
   }
@@ -700,15 +703,33 @@ __attribute__((destructor)) static void deliverAtExit() {
     CloseHandle(open[i]);
 }
 
+// A server reads on only as its device takes bytes, so the answer to a
+// question sent after the data comes once the device holds no more than its
+// queue. An answer later than the line at its rate would have sent it all
+// tells a device slower than the rate: the time it took for what it has
+// taken gives its pace, and a full queue at that pace how long it may still
+// need. Nothing is known of a backlog no larger than a queue.
+static int64_t slowDeviceDone(const NetPort *net, int64_t lineFree, int64_t drained,
+                              int64_t answered) {
+  int64_t backlog = (lineFree - net->busySince) / net->charNs;
+  if (backlog <= deviceQueue || answered <= drained)
+    return answered;
+  return answered + deviceQueue * (answered - net->busySince) / (backlog - deviceQueue);
+}
+
 void closeNetwork(OpenPort *port) {
   NetPort *net = port->net;
-  int64_t now = nowNanos();
+  int64_t now = nowNanos(), capped = now + closingWaitNs - closeNs;
   int64_t lineFree = net->lineFree > now ? net->lineFree : now;
   // Room for a device a little slower than its rate, within the cap.
   int64_t drained = lineFree + (lineFree - now) / 20 + 50000000;
-  if (drained > now + closingWaitNs - closeNs)
-    drained = now + closingWaitNs - closeNs;
-  int64_t answerDeadline = drained + closeNs;
+  if (drained > capped)
+    drained = capped;
+  // A device slower than its rate answers late: with more than its queue to
+  // send, the answer is awaited as long as a device at half the rate needs.
+  int64_t halfRate = lineFree + (lineFree - now) < capped ? lineFree + (lineFree - now) : capped;
+  bool behind = lineFree - now > deviceQueue * net->charNs;
+  int64_t answerDeadline = (behind && halfRate > drained ? halfRate : drained) + closeNs;
   unsigned char ask[16];
   size_t length = 0;
   if (net->owedIac)
@@ -738,6 +759,9 @@ void closeNetwork(OpenPort *port) {
       // that ahead of the line has a device faster than its rate.
       bool ahead = lineFree - now > deviceQueue * net->charNs;
       target = !net->answered[setBaudRate] || ahead ? now : drained;
+      int64_t slow = net->answered[setBaudRate] ? slowDeviceDone(net, lineFree, drained, now) : now;
+      if (slow > target)
+        target = slow < capped ? slow : capped;
       deadline = target + closeNs;
     }
     if (sending && now >= target) {
