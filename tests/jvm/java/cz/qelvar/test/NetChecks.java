@@ -612,21 +612,14 @@ public final class NetChecks {
                 + jar + " term " + url + " 9600; stty -a > " + after + "'";
         UartChecks.run("tmux", "-L", socket, "new-session", "-d", "-x", "120", "-y", "10", command);
         try {
-            String pane = "";
-            for (int i = 0; i < 100 && !pane.contains("Ctrl-] leaves"); i++) {
-                Thread.sleep(100);
-                pane = UartChecks.run("tmux", "-L", socket, "capture-pane", "-p");
-            }
+            awaitPane(socket, "Ctrl-] leaves", "");
             UartChecks.run("tmux", "-L", socket, "send-keys", "-l", "AT");
             UartChecks.run("tmux", "-L", socket, "send-keys", "Enter");
             String typed = new String(device.receive(3, 3000), StandardCharsets.US_ASCII);
             expect(typed.equals("AT\r"), "term sends keys as typed, Enter as the CR a device expects: "
                     + typed.replace("\r", "\\r").replace("\n", "\\n"));
             device.send("OK from the device".getBytes(StandardCharsets.US_ASCII));
-            for (int i = 0; i < 50 && !pane.contains("OK from the device"); i++) {
-                Thread.sleep(100);
-                pane = UartChecks.run("tmux", "-L", socket, "capture-pane", "-p");
-            }
+            String pane = awaitPane(socket, "OK from the device", "");
             expect(pane.contains("OK from the device") && !pane.contains("AT"), "term shows what arrives, and"
                     + " does not echo keys itself");
             // Ctrl-C is a key for the device, not a signal to term.
@@ -721,9 +714,9 @@ public final class NetChecks {
                 && usage.endsWith("exit 2"), "bad usage is one line and exit 2: " + usage);
     }
 
-    /** The pane once it shows what, or after 5 s; a pane that ends (term left) answers the last seen. */
+    /** The pane once it shows what, or after 10 s; a pane that ends (term left) answers the last seen. */
     static String awaitPane(String socket, String what, String last) throws Exception {
-        for (int i = 0; i < 50; i++) {
+        for (int i = 0; i < 100; i++) {
             String pane = UartChecks.run("tmux", "-L", socket, "capture-pane", "-p");
             if (pane.contains(what)) return pane;
             last = pane;
