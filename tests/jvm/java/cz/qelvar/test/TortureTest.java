@@ -31,15 +31,16 @@ class TortureTest {
 
     static volatile String echoFailed;
 
-    /** A far end that echoes everything back until stopped. */
-    static Thread echo(Pty far, AtomicBoolean stop) {
+    /** A far end that echoes everything back until stopped, counting what it echoed. */
+    static Thread echo(Pty far, AtomicBoolean stop, AtomicLong echoed) {
         Thread t = new Thread(() -> {
             try {
                 while (!stop.get()) {
                     byte[] got = far.receiveAny(65536, 50);
                     if (got.length > 0) far.send(got);
+                    echoed.addAndGet(got.length);
                 }
-            } catch (RuntimeException e) {
+            } catch (RuntimeException | Error e) {
                 echoFailed = e.toString(); // a far end that stopped echoing, and why
             }
         });
@@ -118,7 +119,8 @@ class TortureTest {
         for (int p = 0; p < ports; p++) {
             Pty far = new Pty();
             fars.add(far);
-            echo(far, stop);
+            AtomicLong echoed = new AtomicLong();
+            echo(far, stop, echoed);
             int id = p;
             Thread client = new Thread(() -> {
                 int h = Serial.commOpen(far.slave);
@@ -130,6 +132,7 @@ class TortureTest {
                 Serial.commSetTimeout(h, 2000);
                 Random random = new Random(id);
                 long end = System.nanoTime() + runNanos;
+                long written = 0;
                 while (System.nanoTime() < end && failure.get() == null) {
                     byte[] out = new byte[1 + random.nextInt(4096)];
                     random.nextBytes(out);
@@ -138,6 +141,7 @@ class TortureTest {
                         failure.compareAndSet(null, "port " + id + ": short write");
                         break;
                     }
+                    written += out.length;
                     byte[] in = new byte[out.length];
                     int got = 0;
                     long lastRead = 0;
@@ -151,9 +155,13 @@ class TortureTest {
                         got += n;
                     }
                     if (!Arrays.equals(out, in)) {
+                        // Late or lost: what a further wait brings, and how far the far end got.
+                        int rest = out.length - got;
+                        int late = rest > 0 ? Serial.commRead(h, new byte[rest], rest) : 0;
                         failure.compareAndSet(null, "port " + id + ": " + got + " of " + out.length
-                                + " bytes came back, or not in order (the last read took " + lastRead + " ms; an"
-                                + " echoing far end failed: " + echoFailed + ")");
+                                + " bytes came back, or not in order (the last read took " + lastRead + " ms, and "
+                                + late + " more came in a further 2 s; the far end echoed " + echoed.get() + " of the "
+                                + written + " bytes written; an echoing far end failed: " + echoFailed + ")");
                         break;
                     }
                     moved.addAndGet(2L * out.length);
