@@ -9,8 +9,8 @@
    Dorlesk-style API can ask for, so the two separate what the API costs
    from what a library costs. */
 #include <fcntl.h>
-#include <pthread.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

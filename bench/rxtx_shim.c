@@ -8,8 +8,8 @@
    library is untouched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
-#include <link.h>
 #include <jni.h>
+#include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
