@@ -727,7 +727,9 @@ void closeNetwork(OpenPort *port) {
     drained = capped;
   // A device slower than its rate answers late: with more than its queue to
   // send, the answer is awaited as long as a device at half the rate needs.
-  int64_t halfRate = lineFree + (lineFree - now) < capped ? lineFree + (lineFree - now) : capped;
+  int64_t halfRate = lineFree + (lineFree - now);
+  if (halfRate > capped)
+    halfRate = capped;
   bool behind = lineFree - now > deviceQueue * net->charNs;
   int64_t answerDeadline = (behind && halfRate > drained ? halfRate : drained) + closeNs;
   unsigned char ask[16];

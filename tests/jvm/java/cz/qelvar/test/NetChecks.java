@@ -206,7 +206,8 @@ public final class NetChecks {
             closeMs = (System.nanoTime() - started) / 1_000_000 - writeMs;
         }
         line.join(30_000);
-        expect(written == data.length && taken[0] == data.length && closeMs < (rate < 11_520 ? 25_000 : 15_000), mode + " device: 100,000"
+        long closeBound = rate < 11_520 ? 25_000 : 15_000;
+        expect(written == data.length && taken[0] == data.length && closeMs < closeBound, mode + " device: 100,000"
                 + " bytes reported written in " + writeMs + " ms reach it through a close of " + closeMs
                 + " ms (" + taken[0] + " bytes)");
     }
